@@ -1,0 +1,189 @@
+#include "onnxdetector.h"
+
+#include <algorithm>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include <spdlog/spdlog.h>
+
+#include "modelcipher.h"
+
+namespace {
+
+// wchar_t holds UTF-32 on the platforms we build for.
+std::string toUtf8(const std::wstring &wide)
+{
+    std::string out;
+    for (wchar_t wc : wide) {
+        const auto c = static_cast<uint32_t>(wc);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string shapeText(const std::vector<int64_t> &shape)
+{
+    std::ostringstream s;
+    s << '[';
+    for (size_t i = 0; i < shape.size(); ++i)
+        s << (i ? "," : "") << shape[i];
+    s << ']';
+    return s.str();
+}
+
+bool fullyFixed(const std::vector<int64_t> &shape)
+{
+    return std::all_of(shape.begin(), shape.end(), [](int64_t d) { return d > 0; });
+}
+
+std::string nameOf(Ort::Session &session, bool input, size_t index)
+{
+    Ort::AllocatorWithDefaultOptions allocator;
+    return (input ? session.GetInputNameAllocated(index, allocator)
+                  : session.GetOutputNameAllocated(index, allocator)).get();
+}
+
+} // namespace
+
+OnnxDetector::OnnxDetector()
+    : sessionOptions()
+{
+}
+
+OnnxDetector::~OnnxDetector() = default;
+
+cv::Size OnnxDetector::inputSize() const
+{
+    return {static_cast<int>(inputShape[3]), static_cast<int>(inputShape[2])};
+}
+
+bool OnnxDetector::init(const std::wstring &modelPath)
+{
+    session = Ort::Session{nullptr};
+    inputShape.clear();
+    outputShape.clear();
+    try {
+        env = Ort::Env(ORT_LOGGING_LEVEL_WARNING, "ONNX_DETECTION");
+        sessionOptions = Ort::SessionOptions();
+
+        const std::string model = modelcipher::readModelFile(toUtf8(modelPath));
+        session = Ort::Session(env, model.data(), model.size(), sessionOptions);
+        spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, "OnnxDetector::init"},
+                                          spdlog::level::info, "ONNX create detector succeeded.");
+
+        checkModel();
+        warmUp();
+        return true;
+    } catch (const std::exception &e) {
+        // Ort::Exception for files that are missing, empty or not a model;
+        // std::invalid_argument from checkModel for models we cannot decode.
+        spdlog::error("Error: ONNX initializaton failed:{}", e.what());
+    }
+    session = Ort::Session{nullptr};
+    inputShape.clear();
+    outputShape.clear();
+    return false;
+}
+
+// Reads the shapes and checks them once here rather than on every request:
+// they are fixed for the detector's lifetime.
+void OnnxDetector::checkModel()
+{
+    const std::string input = nameOf(session, true, 0);
+    const std::string output = nameOf(session, false, 0);
+    if (input != inputNames[0] || output != outputNames[0])
+        throw std::invalid_argument("model input 0 is '" + input + "' and output 0 '" + output + "', expected '"
+                                    + inputNames[0] + "' and '" + outputNames[0] + "'");
+
+    // The shape views borrow from their TypeInfo, which must outlive them.
+    const Ort::TypeInfo inputType = session.GetInputTypeInfo(0);
+    const Ort::TypeInfo outputType = session.GetOutputTypeInfo(0);
+    const auto inputInfo = inputType.GetTensorTypeAndShapeInfo();
+    const auto outputInfo = outputType.GetTensorTypeAndShapeInfo();
+    inputShape = inputInfo.GetShape();
+    outputShape = outputInfo.GetShape();
+    if (inputInfo.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT
+        || outputInfo.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+        throw std::invalid_argument("model input and output must be float32 tensors");
+    if (inputShape.size() != 4 || !fullyFixed(inputShape) || inputShape[1] != 3)
+        throw std::invalid_argument("model input shape " + shapeText(inputShape)
+                                    + " is not a fixed [N,3,H,W]");
+    if (outputShape.size() != 3 || !fullyFixed(outputShape) || outputShape[0] != inputShape[0]
+        || outputShape[1] < minValuesPerCandidate())
+        throw std::invalid_argument("model output shape " + shapeText(outputShape)
+                                    + " is not a fixed [N,C,A] with C >= " + std::to_string(minValuesPerCandidate()));
+}
+
+void OnnxDetector::warmUp()
+{
+    const int width = 1920;
+    const int height = 1080;
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3, 0);
+    pixels[0] = 255;
+    const std::vector<DetectImage> images(static_cast<size_t>(inputShape[0]), DetectImage{0, pixels.data(), width, height});
+    std::unique_ptr<DetectResult[]> results;
+    std::unique_ptr<int[]> counts;
+    detect(images.data(), static_cast<int>(images.size()), results, counts);
+}
+
+std::vector<DetectResultList> OnnxDetector::inference(const std::vector<DetectImage> &images)
+{
+    std::vector<DetectResultList> perImage(images.size());
+    if (!session) {
+        spdlog::error("Error: inference without a loaded model");
+        return perImage;
+    }
+    if (static_cast<int64_t>(images.size()) != inputShape[0]) {
+        spdlog::error("Error: inference takes {} image(s) at once, got {}", inputShape[0], images.size());
+        return perImage;
+    }
+    std::vector<cv::Mat> mats;
+    mats.reserve(images.size());
+    for (const DetectImage &image : images) {
+        if (!image.data || image.width <= 0 || image.height <= 0) {
+            spdlog::error("Error: inference refused an image of {}x{} pixels", image.width, image.height);
+            return perImage;
+        }
+        // Wrapped, not copied; preprocess never writes to its input pixels.
+        mats.emplace_back(image.height, image.width, CV_8UC3, const_cast<uint8_t *>(image.data));
+    }
+
+    cv::Mat blob = preprocess(std::move(mats));
+    const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
+    Ort::Value input = Ort::Value::CreateTensor<float>(memory, blob.ptr<float>(), blob.total(),
+                                                       inputShape.data(), inputShape.size());
+
+    std::unique_ptr<DetectResult[]> results;
+    std::unique_ptr<int[]> counts;
+    try {
+        std::vector<Ort::Value> outputs = session.Run(Ort::RunOptions{nullptr}, inputNames.data(), &input, 1,
+                                                      outputNames.data(), 1);
+        postprocess(outputs, results, counts);
+    } catch (const Ort::Exception &e) {
+        std::cout << "inference failed, error_code = " << e.GetOrtErrorCode()
+                  << ", error_message: " << e.what() << std::endl;
+        return perImage;
+    }
+
+    const DetectResult *next = results.get();
+    for (size_t i = 0; i < images.size(); ++i) {
+        perImage[i].assign(next, next + counts[i]);
+        next += counts[i];
+    }
+    return perImage;
+}

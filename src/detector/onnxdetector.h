@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <onnxruntime_cxx_api.h>
+#include <opencv2/core.hpp>
+
+#include "dnndetector.h"
+
+// An ONNX Runtime session over an encrypted model file, run on the CPU.
+// Threading: not reentrant; one inference() must end before the next starts.
+class OnnxDetector : public DnnDetector
+{
+public:
+    OnnxDetector();
+    ~OnnxDetector() override;
+
+    // Loads and decrypts the model, checks its shapes and runs one warm-up.
+    // False, with the reason logged, when the model cannot be used.
+    bool init(const std::wstring &modelPath);
+
+    std::vector<DetectResultList> inference(const std::vector<DetectImage> &images) override;
+
+    // Turns the batch (the detector's own copies) into the input blob.
+    virtual cv::Mat preprocess(std::vector<cv::Mat> images) = 0;
+
+    // Decodes output 0 into all results, image 0's first, and per-image counts.
+    virtual void postprocess(std::vector<Ort::Value> &outputs,
+                             std::unique_ptr<DetectResult[]> &results,
+                             std::unique_ptr<int[]> &counts) = 0;
+
+    const std::vector<int64_t> &modelInputShape() const { return inputShape; }
+    const std::vector<int64_t> &modelOutputShape() const { return outputShape; }
+
+protected:
+    // The least number of values per candidate that postprocess can decode.
+    virtual int64_t minValuesPerCandidate() const = 0;
+
+    // Model input size (W, H).
+    cv::Size inputSize() const;
+
+    std::vector<const char *> inputNames{"images"};
+    std::vector<const char *> outputNames{"output"};
+    std::vector<int64_t> inputShape;
+    std::vector<int64_t> outputShape;
+    Ort::Env env{nullptr};
+    Ort::SessionOptions sessionOptions{nullptr};
+    Ort::Session session{nullptr};
+
+private:
+    void checkModel();
+    void warmUp();
+};

@@ -1,0 +1,3 @@
+#include "onnxyolov5detector.h"
+
+OnnxYolov5Detector::~OnnxYolov5Detector() = default;

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "onnxdetector.h"
+
+// The YOLO family's level: the batch's source sizes and the two thresholds.
+class OnnxYolov5Detector : public OnnxDetector
+{
+public:
+    ~OnnxYolov5Detector() override;
+
+    float scoreThreshold = 0.5f;
+    float nmsThreshold = 0.5f;
+
+protected:
+    // (width, height) of each image of the last pre-processed batch; the
+    // decoders map back with it.
+    std::vector<cv::Size> originalSizes;
+};

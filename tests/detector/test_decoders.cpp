@@ -1,0 +1,228 @@
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include "onnxuobbdetector.h"
+#include "onnxuposedetector.h"
+#include "testsupport.h"
+
+namespace {
+
+// The fixtures hold model coordinates of a 640 x 640 input; an image of that
+// size maps them back one to one.
+std::vector<DetectResultList> runOn(OnnxDetector &detector, const cv::Mat &image)
+{
+    return detector.inference({DetectImage{0, image.data, image.cols, image.rows}});
+}
+
+cv::Mat blank(int width = 640, int height = 640, int value = 0)
+{
+    return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value));
+}
+
+template <class Detector>
+void load(Detector &detector, const std::string &name, float score, float nms = 0.5f)
+{
+    ASSERT_TRUE(detector.init(wide(fixturePath(name + ".bin")))) << name;
+    detector.scoreThreshold = score;
+    detector.nmsThreshold = nms;
+}
+
+std::vector<cv::Point> cornersOf(const DetectResult &r)
+{
+    std::vector<cv::Point> out;
+    for (const DetectPoint &p : r.points)
+        out.emplace_back(p.x, p.y);
+    return out;
+}
+
+} // namespace
+
+TEST(Decoders, BestClassAndCandidateGeometry)
+{
+    const float tie[] = {0.3f, 0.7f, 0.7f};
+    EXPECT_EQ(bestClass(tie, 3), std::make_pair(1, 0.7f));
+    const float negative[] = {-0.3f, -0.1f};
+    EXPECT_EQ(bestClass(negative, 2), std::make_pair(0, 0.0f));
+    EXPECT_EQ(bestClass(tie, 0), std::make_pair(0, 0.0f));
+
+    const float row[] = {100.9f, 50.2f, 30.7f, 10.99f, 0.9f, static_cast<float>(M_PI / 2)};
+    const cv::RotatedRect r = candidateRotatedBox(row, 6);
+    EXPECT_EQ(r.center, cv::Point2f(100, 50));
+    EXPECT_EQ(r.size, cv::Size2f(30, 10));
+    EXPECT_EQ(r.angle, 90.0f);
+    const float one[] = {0, 0, 1, 1, 0.9f, 1.0f};
+    EXPECT_FLOAT_EQ(candidateRotatedBox(one, 6).angle, 57.29578f);
+
+    const float box[] = {100.7f, 60.2f, 31.9f, 20.0f};
+    EXPECT_EQ(candidateBox(box), cv::Rect(85, 50, 31, 20));
+    const float negativeCentre[] = {-3.9f, -3.9f, 3.0f, 3.0f};
+    EXPECT_EQ(candidateBox(negativeCentre), cv::Rect(-4, -4, 3, 3));  // -3 - 3/2, truncated
+}
+
+TEST(Decoders, OrientedBoxes)
+{
+    OnnxUOBBDetector detector;
+    load(detector, "obb_cases", 0.25f);
+    const auto results = runOn(detector, blank());
+    ASSERT_EQ(results.size(), 1u);
+    const DetectResultList &r = results[0];
+
+    // Kept in descending score: the 90-degree class-1 box, the truncated box
+    // (its identical weaker twin suppressed), the one just above threshold.
+    // The one at exactly the threshold and the all-negative row are gone.
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].classId, 1);
+    EXPECT_FLOAT_EQ(r[0].score, 0.95f);
+    EXPECT_EQ(r[1].classId, 0);
+    EXPECT_FLOAT_EQ(r[1].score, 0.9f);
+    EXPECT_EQ(r[2].classId, 1);
+    EXPECT_GT(r[2].score, 0.25);
+
+    // Centre (100, 50), 30 x 10, 0 degrees, corners in RotatedRect::points order.
+    EXPECT_EQ(cornersOf(r[1]), (std::vector<cv::Point>{{85, 55}, {85, 45}, {115, 45}, {115, 55}}));
+    // Centre (300, 300), 60 x 10 turned 90 degrees stands upright.
+    EXPECT_EQ(cornersOf(r[0]), (std::vector<cv::Point>{{295, 270}, {305, 270}, {305, 330}, {295, 330}}));
+
+    for (const DetectResult &d : r) {
+        EXPECT_TRUE(d.rotated);
+        EXPECT_EQ(d.id, -1);
+        EXPECT_EQ(d.box, cv::Rect(0, 0, 5000, 5000));
+        ASSERT_EQ(d.points.size(), 4u);
+        for (const DetectPoint &p : d.points)
+            EXPECT_EQ(p.score, 0.0f);
+    }
+}
+
+TEST(Decoders, KeyPoints)
+{
+    OnnxUPoseDetector c5;
+    load(c5, "pose_c5", 0.2f);
+    auto results = runOn(c5, blank());
+    ASSERT_EQ(results[0].size(), 2u);
+    EXPECT_EQ(results[0][0].box, cv::Rect(85, 50, 31, 20));
+    EXPECT_TRUE(results[0][0].points.empty());
+    EXPECT_EQ(results[0][1].box, cv::Rect(375, 375, 50, 50));
+
+    // 17 triples; the 57th value is ignored and a zero-confidence point stays.
+    OnnxUPoseDetector c57;
+    load(c57, "pose_c57", 0.2f);
+    results = runOn(c57, blank());
+    ASSERT_EQ(results[0].size(), 1u);
+    const auto &points = results[0][0].points;
+    ASSERT_EQ(points.size(), 17u);
+    for (int k = 0; k < 17; ++k) {
+        EXPECT_EQ(points[k].x, 10 + 20 * k);
+        EXPECT_EQ(points[k].y, 300 + k);
+    }
+    EXPECT_FLOAT_EQ(points[1].score, 0.95f);
+    EXPECT_EQ(points[16].score, 0.0f);
+}
+
+TEST(Decoders, TheFixturePairFindsOneDialAndOneNeedle)
+{
+    OnnxUPoseDetector dial;
+    OnnxUOBBDetector needle;
+    load(dial, "dial_pose", 0.2f);
+    load(needle, "needle_obb", 0.1f);
+
+    // A 1920 x 1080 photo: model (x, y) maps to (3x, 3(y - 140)).
+    const cv::Mat photo = blank(1920, 1080, 80);
+    const auto dials = runOn(dial, photo);
+    ASSERT_EQ(dials[0].size(), 1u) << "the duplicate, the one at the threshold and the weak ones must go";
+    const DetectResult &d = dials[0][0];
+    EXPECT_FLOAT_EQ(d.score, 0.9f);
+    EXPECT_EQ(d.classId, 0);
+    EXPECT_FALSE(d.rotated);
+    ASSERT_EQ(d.points.size(), 14u);
+    EXPECT_EQ(d.points[0].x, 960);   // the pivot, model (320, 320)
+    EXPECT_EQ(d.points[0].y, 540);
+    EXPECT_FLOAT_EQ(d.points[13].score, 0.82f);
+    EXPECT_EQ(d.box, cv::Rect(270, -150, 1380, 1380));  // (90 - 0, 90 - 140) x 3
+
+    const auto needles = runOn(needle, photo);
+    ASSERT_EQ(needles[0].size(), 1u);
+    EXPECT_FLOAT_EQ(needles[0][0].score, 0.85f);
+    EXPECT_EQ(needles[0][0].points.size(), 4u);
+}
+
+TEST(Decoders, PlainBoxesAndBatches)
+{
+    OnnxUYoloDetector detector;
+    load(detector, "yolo_cases", 0.5f);
+    const auto results = runOn(detector, blank());
+    // The 0.8 box of class 2 suppresses the overlapping 0.6 box of class 0;
+    // the tie picks class 1; exactly 0.5 and all-negative rows are dropped.
+    ASSERT_EQ(results[0].size(), 3u);
+    EXPECT_EQ(results[0][0].classId, 2);
+    EXPECT_EQ(results[0][0].box, cv::Rect(482, 82, 40, 40));
+    EXPECT_EQ(results[0][1].classId, 1);
+    EXPECT_FLOAT_EQ(results[0][1].score, 0.7f);
+    EXPECT_EQ(results[0][2].classId, 1);
+    for (const DetectResult &r : results[0]) {
+        EXPECT_TRUE(r.points.empty());
+        EXPECT_FALSE(r.rotated);
+    }
+
+    OnnxUYoloDetector batch;
+    load(batch, "yolo_batch2", 0.5f);
+    const cv::Mat image = blank();
+    const DetectImage two[] = {{0, image.data, 640, 640}, {0, image.data, 640, 640}};
+    std::unique_ptr<DetectResult[]> flat;
+    std::unique_ptr<int[]> counts;
+    batch.detect(two, 2, flat, counts);
+    EXPECT_EQ(counts[0], 2);
+    EXPECT_EQ(counts[1], 0);
+    EXPECT_FLOAT_EQ(flat[0].score, 0.9f);
+    EXPECT_FLOAT_EQ(flat[1].score, 0.8f);
+}
+
+TEST(Decoders, BadCallsAreRefusedWithoutCrashing)
+{
+    OnnxUYoloDetector detector;
+    load(detector, "yolo_cases", 0.5f);
+    const cv::Mat image = blank();
+    LogCapture log;
+
+    // Batch size 1: two images, or none, are refused.
+    EXPECT_EQ(detector.inference({}).size(), 0u);
+    auto results = detector.inference({{0, image.data, 640, 640}, {0, image.data, 640, 640}});
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(results[0].empty() && results[1].empty());
+
+    for (const DetectImage &bad : {DetectImage{0, image.data, 0, 640}, DetectImage{0, image.data, 640, 0},
+                                   DetectImage{0, nullptr, 640, 640}, DetectImage{0, image.data, -5, 10}}) {
+        results = detector.inference({bad});
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_TRUE(results[0].empty());
+    }
+    EXPECT_NE(log.text().find("refused"), std::string::npos) << log.text();
+
+    // The detector still works afterwards.
+    EXPECT_EQ(runOn(detector, image)[0].size(), 3u);
+}
+
+TEST(Decoders, AFailedRunPrintsOneLineAndYieldsEmptyLists)
+{
+    OnnxUOBBDetector detector;
+    testing::internal::CaptureStdout();
+    const bool loaded = detector.init(wide(fixturePath("fails_at_run.bin")));
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(loaded);
+    detector.scoreThreshold = 0.1f;
+
+    EXPECT_EQ(runOn(detector, blank())[0].size(), 1u);  // black: a valid gather index
+
+    testing::internal::CaptureStdout();
+    const auto results = runOn(detector, blank(640, 640, 255));  // white: out of range
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].empty());
+    EXPECT_EQ(out.rfind("inference failed, error_code = ", 0), 0u) << out;
+    EXPECT_NE(out.find(", error_message: "), std::string::npos);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+    EXPECT_EQ(out.back(), '\n');
+}

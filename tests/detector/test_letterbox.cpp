@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include "letterbox.h"
+#include "onnxuyolodetector.h"
+#include "testsupport.h"
+
+namespace {
+
+const cv::Size INPUT(640, 640);
+const cv::Vec3b IMAGE_COLOR(10, 20, 30);
+const cv::Vec3b PAD(114, 114, 114);
+
+struct Borders
+{
+    int top, bottom, left, right;
+};
+
+// Measures the padding fit() added around a uniformly coloured image.
+Borders bordersOf(const cv::Mat &boxed)
+{
+    Borders b{0, 0, 0, 0};
+    const int midX = boxed.cols / 2, midY = boxed.rows / 2;
+    while (b.top < boxed.rows && boxed.at<cv::Vec3b>(b.top, midX) == PAD) ++b.top;
+    while (b.bottom < boxed.rows && boxed.at<cv::Vec3b>(boxed.rows - 1 - b.bottom, midX) == PAD) ++b.bottom;
+    while (b.left < boxed.cols && boxed.at<cv::Vec3b>(midY, b.left) == PAD) ++b.left;
+    while (b.right < boxed.cols && boxed.at<cv::Vec3b>(midY, boxed.cols - 1 - b.right) == PAD) ++b.right;
+    return b;
+}
+
+} // namespace
+
+TEST(Letterbox, FitsEveryShapeIntoTheInput)
+{
+    const struct
+    {
+        cv::Size source;
+        Borders expected;
+    } cases[] = {
+        {{1920, 1080}, {140, 140, 0, 0}},  // r = 1/3, scaled to 640 x 360
+        {{640, 457}, {91, 92, 0, 0}},      // no resize; the odd pixel goes to the bottom
+        {{320, 240}, {80, 80, 0, 0}},      // enlarged: r = 2
+        {{1080, 1080}, {0, 0, 0, 0}},
+        {{1919, 1080}, {140, 140, 0, 0}},
+        {{457, 640}, {0, 0, 91, 92}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.source);
+        const cv::Mat image(c.source, CV_8UC3, cv::Scalar(IMAGE_COLOR[0], IMAGE_COLOR[1], IMAGE_COLOR[2]));
+        const cv::Mat boxed = letterbox::fit(image, INPUT);
+        ASSERT_EQ(boxed.size(), INPUT);
+        const Borders b = bordersOf(boxed);
+        EXPECT_EQ(b.top, c.expected.top);
+        EXPECT_EQ(b.bottom, c.expected.bottom);
+        EXPECT_EQ(b.left, c.expected.left);
+        EXPECT_EQ(b.right, c.expected.right);
+        EXPECT_EQ(boxed.at<cv::Vec3b>(320, 320), IMAGE_COLOR);
+    }
+}
+
+TEST(Letterbox, InverseMappingsUndoTheFit)
+{
+    // The worked example: a model-space box from a 1920 x 1080 image.
+    EXPECT_EQ(letterbox::boxToSource({10, 150, 30, 60}, {1920, 1080}, INPUT), cv::Rect(30, 30, 90, 180));
+    EXPECT_EQ(letterbox::pointToSource(320.0f, 320.0f, {1920, 1080}, INPUT), cv::Point(960, 540));
+
+    // On 1919 x 1080 the border above is 140 but the inverse uses padY 139,
+    // from the unrounded scaled height; model row 139 is source row 0.
+    EXPECT_EQ(letterbox::pointToSource(0.0f, 139.0f, {1919, 1080}, INPUT), cv::Point(0, 0));
+    EXPECT_EQ(letterbox::boxToSource({0, 139, 10, 10}, {1919, 1080}, INPUT).y, 0);
+
+    // Points truncate toward zero where boxes round.
+    EXPECT_EQ(letterbox::pointToSource(10.9f, 140.9f, {1920, 1080}, INPUT), cv::Point(32, 2));
+    EXPECT_EQ(letterbox::boxToSource({11, 141, 1, 1}, {1920, 1080}, INPUT), cv::Rect(33, 3, 3, 3));
+
+    // An enlarged image maps back by halving.
+    EXPECT_EQ(letterbox::boxToSource({100, 180, 40, 20}, {320, 240}, INPUT), cv::Rect(50, 50, 20, 10));
+}
+
+TEST(Letterbox, BlobIsRgbScaledWithGreyPadding)
+{
+    OnnxUYoloDetector detector;
+    ASSERT_TRUE(detector.init(wide(fixturePath("yolo_cases.bin"))));
+
+    cv::Mat image(457, 640, CV_8UC3, cv::Scalar(51, 102, 255));  // B, G, R
+    const cv::Mat original = image.clone();
+    const cv::Mat blob = detector.preprocess({image});
+    ASSERT_EQ(blob.dims, 4);
+    EXPECT_EQ(blob.size[0], 1);
+    EXPECT_EQ(blob.size[1], 3);
+    EXPECT_EQ(blob.size[2], 640);
+    EXPECT_EQ(blob.size[3], 640);
+    EXPECT_EQ(cv::norm(image, original, cv::NORM_INF), 0.0) << "the caller's pixels must not change";
+
+    const auto at = [&](int channel, int y, int x) { return blob.at<float>(cv::Vec4i(0, channel, y, x)); };
+    EXPECT_FLOAT_EQ(at(0, 300, 300), 1.0f);        // plane 0 is red
+    EXPECT_FLOAT_EQ(at(1, 300, 300), 0.4f);
+    EXPECT_FLOAT_EQ(at(2, 300, 300), 0.2f);
+    for (int channel = 0; channel < 3; ++channel) {
+        EXPECT_FLOAT_EQ(at(channel, 0, 0), 114.0f / 255.0f);
+        EXPECT_FLOAT_EQ(at(channel, 639, 639), 114.0f / 255.0f);
+    }
+}
