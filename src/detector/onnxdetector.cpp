@@ -79,6 +79,9 @@ bool OnnxDetector::init(const std::wstring &modelPath)
     outputShape.clear();
     try {
         env = Ort::Env(ORT_LOGGING_LEVEL_WARNING, "ONNX_DETECTION");
+        // Some ONNX Runtime builds report usage over the network; a gauge
+        // reader next to the user's cameras sends nothing anywhere.
+        env.DisableTelemetryEvents();
         sessionOptions = Ort::SessionOptions();
 
         const std::string model = modelcipher::readModelFile(toUtf8(modelPath));
