@@ -1,0 +1,28 @@
+#include "wsserverpropertyset.h"
+
+namespace {
+
+template <class Property, class Value>
+Property *makeProperty(QtnPropertySet *set, const char *name, const Value &defaultValue)
+{
+    auto *property = new Property(set, defaultValue);  // owned by the set
+    property->setName(QString::fromLatin1(name));
+    set->addChildProperty(property);
+    return property;
+}
+
+} // namespace
+
+WSServerPropertySet::WSServerPropertySet(QObject *parent)
+    : QtnPropertySet(parent)
+    , port(makeProperty<QtnPropertyInt>(this, "port", 5050))
+    , path(makeProperty<QtnPropertyQString>(this, "path", QStringLiteral("/endpoint")))
+    , idleTimeOut(makeProperty<QtnPropertyInt>(this, "idleTimeOut", 60))
+    , sendTimeOut(makeProperty<QtnPropertyInt>(this, "sendTimeOut", 60))
+    , recvTimeOut(makeProperty<QtnPropertyInt>(this, "recvTimeOut", 60))
+    , transferTimeOut(makeProperty<QtnPropertyInt>(this, "transferTimeOut", 30))
+{
+    setName(QStringLiteral("WSServer"));
+}
+
+WSServerPropertySet::~WSServerPropertySet() = default;
