@@ -1,0 +1,221 @@
+#include "meterreaderhandler.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <QFileInfo>
+#include <QUrl>
+
+#include "base64.h"
+#include "json.h"
+#include "meterreading.h"
+#include "onnxuobbdetector.h"
+#include "onnxuposedetector.h"
+
+namespace {
+
+const char *const NO_METER = "There are no meter detected in the image.";
+const char *const SEVERAL_METERS = "There are more than one meters in the image. Now only support one meter.";
+const char *const MIN_NOT_BELOW_MAX = "Min value should less than max.";
+const char *const NO_POINTER = "Not supported pointer of meter.";
+const char *const INVALID_BASE64 = "Invalid base64 encoded data.";
+
+// Completes the item however handleItem() leaves.
+class CompletionGuard
+{
+public:
+    explicit CompletionGuard(QueueItem *item)
+        : m_item(item)
+    {
+    }
+    ~CompletionGuard() { m_item->notify(); }
+    CompletionGuard(const CompletionGuard &) = delete;
+    CompletionGuard &operator=(const CompletionGuard &) = delete;
+
+private:
+    QueueItem *m_item;
+};
+
+// A member read as text: strings as they are, other values in their text form.
+std::string textOf(const value &v)
+{
+    const char *text = v;
+    return text ? text : "";
+}
+
+// A member read as a number: true 1, false 0; strings parsed as decimal
+// text, 0 when they do not parse; anything else 0.
+float numberOf(const value &v)
+{
+    if (v.is_int())
+        return static_cast<float>(static_cast<LONG64>(v));
+    if (v.is_double())
+        return static_cast<float>(static_cast<double>(v));
+    if (v.is_bool())
+        return v.is_true() ? 1.0f : 0.0f;
+    if (v.is_string())
+        return static_cast<float>(QString::fromUtf8(static_cast<const char *>(v)).toDouble());
+    return 0.0f;
+}
+
+bool isUrl(const QString &text)
+{
+    return text.startsWith(QLatin1String("HTTP://"), Qt::CaseInsensitive)
+           || text.startsWith(QLatin1String("HTTPS://"), Qt::CaseInsensitive);
+}
+
+// Local files are read onto a square black canvas, image in the top-left corner.
+cv::Mat readOnSquareCanvas(const QString &path)
+{
+    const cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+    if (image.empty())
+        return image;
+    const int side = std::max(image.cols, image.rows);
+    cv::Mat canvas = cv::Mat::zeros(side, side, CV_8UC3);
+    image.copyTo(canvas(cv::Rect(0, 0, image.cols, image.rows)));
+    return canvas;
+}
+
+} // namespace
+
+MeterReaderHandler::MeterReaderHandler(bool debug)
+    : m_debug(debug)
+    , m_downloader(this)
+{
+}
+
+MeterReaderHandler::~MeterReaderHandler() = default;
+
+bool MeterReaderHandler::init(const QString &meterModel, const QString &pointerModel)
+{
+    m_meterDetector = std::make_unique<OnnxUPoseDetector>();
+    if (!m_meterDetector->init(meterModel.toStdWString()))
+        return false;
+    m_meterDetector->scoreThreshold = 0.2f;
+    m_meterDetector->nmsThreshold = 0.5f;
+
+    m_pointerDetector = std::make_unique<OnnxUOBBDetector>();
+    if (!m_pointerDetector->init(pointerModel.toStdWString()))
+        return false;
+    m_pointerDetector->scoreThreshold = 0.1f;
+    m_pointerDetector->nmsThreshold = 0.5f;
+    return true;
+}
+
+void MeterReaderHandler::handleItem(QueueItemPtr item)
+{
+    CompletionGuard guard(item);
+    const value &request = *item->request;
+    value &response = *item->response;
+    const bool isObject = request.is_struct();
+    const auto has = [&](const char *name) { return isObject && request.has(name); };
+
+    try {
+        QString imagePath;
+        const bool hasPath = has("image_path");
+        if (hasPath) {
+            const QString text = QString::fromStdString(textOf(request["image_path"]));
+            imagePath = text;
+            if (isUrl(text)) {
+                QString downloaded;
+                QString reason;
+                if (!m_downloader.downloadSync(QUrl(text, QUrl::TolerantMode), &downloaded, &reason)) {
+                    response["error"] = QStringLiteral("Download from %1 failed, because of: %2")
+                                            .arg(text, reason).toStdString();
+                    return;
+                }
+                imagePath = downloaded;
+            }
+            if (!QFileInfo::exists(imagePath)) {
+                response["error"] = QStringLiteral("File %1 does not exist.").arg(imagePath).toStdString();
+                return;
+            }
+        }
+        const std::string imageData = has("image_data") ? textOf(request["image_data"]) : std::string();
+        const float min = has("min") ? numberOf(request["min"]) : 0.0f;
+        const float max = has("max") ? numberOf(request["max"]) : 1.0f;
+
+        if (imagePath.isEmpty() && imageData.empty()) {
+            response["value"] = 0;
+            response["error"] = "Either image_path or image_data is empty.";
+            return;
+        }
+
+        cv::Mat image;
+        if (!imagePath.isEmpty()) {
+            image = readOnSquareCanvas(imagePath);
+            // A file that is not an image must never reach the detectors.
+            if (image.empty()) {
+                response["value"] = 0.0;
+                response["error"] = NO_METER;
+                return;
+            }
+        } else {
+            QByteArray bytes;
+            try {
+                bytes = base64Decode(QByteArray::fromStdString(imageData), false);
+            } catch (const std::invalid_argument &) {
+                response["error"] = INVALID_BASE64;
+                return;
+            }
+            image = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_COLOR);
+            if (image.empty()) {
+                response["error"] = INVALID_BASE64;
+                return;
+            }
+        }
+
+        std::string error;
+        const float reading = readMeter(DetectImage{0, image.data, image.cols, image.rows}, error, min, max);
+        response["value"] = static_cast<double>(reading);
+        response["error"] = error;
+    } catch (const std::exception &e) {
+        qWarning() << "reading failed:" << e.what();
+        response["error"] = std::string("Reading failed: ") + e.what();
+    }
+}
+
+float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error, float min, float max)
+{
+    error.clear();
+    const DetectResultList dials = m_meterDetector->inference({image}).at(0);
+    if (dials.empty()) {
+        error = NO_METER;
+        return 0.0f;
+    }
+    if (dials.size() > 1) {
+        error = SEVERAL_METERS;
+        return 0.0f;
+    }
+    if (min >= max) {
+        error = MIN_NOT_BELOW_MAX;
+        return 0.0f;
+    }
+    const DetectResult &dial = dials.front();
+    // Fewer than five key points carry no scale to read.
+    if (dial.points.size() < 5) {
+        error = NO_METER;
+        return 0.0f;
+    }
+    const std::vector<cv::Point2f> scale = meterreading::scalePoints(dial.points);
+
+    const DetectResultList pointers = m_pointerDetector->inference({image}).at(0);
+    if (pointers.empty()) {
+        error = NO_POINTER;
+        return 0.0f;
+    }
+    const auto axis = meterreading::pointerAxis(pointers.front().points, meterreading::dialCentre(dial.box));
+    if (!axis) {
+        error = NO_POINTER;
+        return 0.0f;
+    }
+    const float fraction = meterreading::scaleFraction(*axis, scale);
+
+    if (m_debug) {
+        const cv::Mat pixels(image.height, image.width, CV_8UC3, const_cast<uint8_t *>(image.data));
+        cv::imwrite("test.jpg", meterreading::diagnosticPicture(pixels, scale, *axis));
+    }
+    return meterreading::valueAt(fraction, min, max);
+}

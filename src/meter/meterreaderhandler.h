@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <QString>
+#include <QThread>
+
+#include "detecttypes.h"
+#include "filedownloader.h"
+#include "queueitem.h"
+
+class OnnxUOBBDetector;
+class OnnxUPoseDetector;
+
+// The consumer at the end of the request queue: reads one meter per item.
+// Threading: lives on the GUI thread, where the poller's queued signal runs
+// handleItem() one item at a time; its own thread only idles.
+class MeterReaderHandler : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit MeterReaderHandler(bool debug = false);
+    ~MeterReaderHandler() override;
+
+    // Loads the key-point (dial) model, then the oriented-box (needle) model.
+    bool init(const QString &meterModel = QStringLiteral("bin/1.bin"),
+              const QString &pointerModel = QStringLiteral("bin/2.bin"));
+
+    // Answers the item's request into its response and always completes it.
+    void handleItem(QueueItemPtr item);
+
+    // The reading for `image`, or 0 with the reason in `error`.
+    float readMeter(const DetectImage &image, std::string &error, float min, float max);
+
+private:
+    std::unique_ptr<OnnxUPoseDetector> m_meterDetector;
+    std::unique_ptr<OnnxUOBBDetector> m_pointerDetector;
+    bool m_debug;
+    FileDownloader m_downloader;
+};

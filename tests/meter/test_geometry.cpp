@@ -1,0 +1,134 @@
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "meterreading.h"
+
+using namespace meterreading;
+
+namespace {
+
+// Eleven marks on the line y = 0 at x = 0, 10, ..., 100: ten intervals of 10.
+std::vector<cv::Point2f> straightScale()
+{
+    std::vector<cv::Point2f> scale;
+    for (int i = 0; i <= 10; ++i)
+        scale.emplace_back(10.0f * i, 0.0f);
+    return scale;
+}
+
+// A needle standing below the scale, pointing up at x.
+PointerAxis upAt(float x)
+{
+    return {{x, 50.0f}, {x, 40.0f}};
+}
+
+std::vector<DetectPoint> points(std::initializer_list<cv::Point> list)
+{
+    std::vector<DetectPoint> out;
+    for (const cv::Point &p : list)
+        out.push_back({p.x, p.y, 0.0f});
+    return out;
+}
+
+} // namespace
+
+TEST(Geometry, CrossingsAlongTheScale)
+{
+    const auto scale = straightScale();
+    // The axis is prolonged five lengths beyond its tip (40 -> -10) to reach y = 0.
+    EXPECT_FLOAT_EQ(scaleFraction(upAt(35.0f), scale), 0.35f);
+    // A crossing on the end mark of interval 2 is t = 1 there, found before
+    // interval 3 sees t = 0.
+    EXPECT_FLOAT_EQ(scaleCrossing({30, 50}, {30, 40}, scale[2], scale[3]), 1.0f);
+    EXPECT_FLOAT_EQ(scaleFraction(upAt(30.0f), scale), 0.3f);
+    EXPECT_FLOAT_EQ(scaleFraction(upAt(100.0f), scale), 1.0f);
+
+    // Too short to reach: the prolonged axis ends at y = 5.
+    EXPECT_EQ(scaleCrossing({35, 60}, {35, 51}, scale[3], scale[4]), -1.0f);
+    // Parallel to the scale.
+    EXPECT_EQ(scaleCrossing({0, 5}, {10, 5}, scale[0], scale[1]), -1.0f);
+    // Pointing away from the scale.
+    EXPECT_EQ(scaleFraction({{35.0f, 40.0f}, {35.0f, 50.0f}}, scale), 0.0f);
+
+    // min -10, max 40, t 0.5 of interval 3.
+    EXPECT_NEAR(valueAt(scaleFraction(upAt(35.0f), scale), -10.0f, 40.0f), 7.5f, 1e-5);
+}
+
+TEST(Geometry, TheLowestCrossedIntervalWins)
+{
+    // The polyline runs right along y = 0, then back left along y = -20: the
+    // upward axis at x = 50, prolonged to y = -70, crosses interval 0 and
+    // interval 2, at t = 0.5 both.
+    const PointerAxis longNeedle{{50.0f, 50.0f}, {50.0f, 30.0f}};
+    const std::vector<cv::Point2f> scale = {{0, 0}, {100, 0}, {100, -20}, {0, -20}};
+    EXPECT_FLOAT_EQ(scaleFraction(longNeedle, scale), 0.05f);
+    const std::vector<cv::Point2f> reversed = {{0, -20}, {100, -20}, {100, 0}, {0, 0}};
+    EXPECT_FLOAT_EQ(scaleFraction(longNeedle, reversed), 0.05f);
+    // The short needle reaches only y = 0: interval 2 of the reversed scale.
+    EXPECT_FLOAT_EQ(scaleFraction(upAt(50.0f), reversed), 0.25f);
+}
+
+TEST(Geometry, ANeedleInTheGapOfARoundDialReadsTheStart)
+{
+    // Marks every 27 degrees from 225 down to -45 on a circle; the needle
+    // points straight down, into the gap between the end and the start mark.
+    std::vector<cv::Point2f> scale;
+    for (int i = 0; i <= 10; ++i) {
+        const double theta = (225.0 - 27.0 * i) * M_PI / 180.0;
+        scale.emplace_back(static_cast<float>(200 + 100 * std::cos(theta)), static_cast<float>(200 - 100 * std::sin(theta)));
+    }
+    EXPECT_EQ(scaleFraction({{200, 190}, {200, 230}}, scale), 0.0f);
+    EXPECT_NEAR(valueAt(0.0f, 3.0f, 9.0f), 3.0f, 0.0f);
+    // Pointing straight up instead meets mark 5, at 90 degrees: the middle.
+    EXPECT_NEAR(scaleFraction({{200, 210}, {200, 170}}, scale), 0.5f, 0.002f);
+}
+
+TEST(Geometry, AZeroLengthAxisWarnsPerIntervalAndReadsTheStart)
+{
+    const auto scale = straightScale();
+    testing::internal::CaptureStderr();
+    const float fraction = scaleFraction({{35, 50}, {35, 50}}, scale);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fraction, 0.0f);
+    const std::string warning = "Warning: Cannot extend a zero-length segment. Returning original points.\n";
+    size_t count = 0;
+    for (size_t at = err.find(warning); at != std::string::npos; at = err.find(warning, at + 1))
+        ++count;
+    EXPECT_EQ(count, 10u);
+}
+
+TEST(Geometry, PointerAxisAndScalePoints)
+{
+    // A needle box from (100, 95)-(100, 105) near the centre to (200, ...) far from it.
+    const cv::Point2f centre = dialCentre({0, 0, 200, 200});
+    EXPECT_EQ(centre, cv::Point2f(100, 100));
+    auto axis = pointerAxis(points({{200, 105}, {100, 105}, {100, 95}, {200, 95}}), centre);
+    ASSERT_TRUE(axis);
+    EXPECT_EQ(axis->base, cv::Point2f(100, 100));
+    EXPECT_EQ(axis->tip, cv::Point2f(200, 100));
+
+    // All four corners equally far: the detection's own order decides.
+    axis = pointerAxis(points({{110, 100}, {100, 110}, {90, 100}, {100, 90}}), centre);
+    ASSERT_TRUE(axis);
+    EXPECT_EQ(axis->base, cv::Point2f(105, 105));
+    EXPECT_EQ(axis->tip, cv::Point2f(95, 95));
+
+    // Anything but four corners gives no axis, never an out-of-range read.
+    EXPECT_FALSE(pointerAxis(points({{1, 1}, {2, 2}, {3, 3}}), centre));
+    EXPECT_FALSE(pointerAxis({}, centre));
+
+    // 3 (start), 5..13, 4 (end); fewer than five key points give none.
+    std::vector<DetectPoint> keyPoints;
+    for (int k = 0; k < 14; ++k)
+        keyPoints.push_back({k, -k, 0.5f});
+    const auto scale = scalePoints(keyPoints);
+    ASSERT_EQ(scale.size(), 11u);
+    EXPECT_EQ(scale.front(), cv::Point2f(3, -3));
+    EXPECT_EQ(scale[1], cv::Point2f(5, -5));
+    EXPECT_EQ(scale.back(), cv::Point2f(4, -4));
+    keyPoints.resize(4);
+    EXPECT_TRUE(scalePoints(keyPoints).empty());
+}
