@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include "jsontext.h"
+#include "localhttpserver.h"
 #include "meterreaderhandler.h"
 #include "queueitem.h"
 
@@ -118,6 +119,34 @@ TEST_F(Handler, ReadsThePictureByPathAndByBase64)
     EXPECT_EQ(ask(R"({"image_path":")" + wide + R"("})").value, byPath.value);
 }
 
+TEST_F(Handler, ReadsThePictureByUrl)
+{
+    load();
+    const double expected = ask(R"({"image_path":")" + m_photoPath + R"("})").value;
+
+    QFile png(QString::fromStdString(m_photoPath));
+    ASSERT_TRUE(png.open(QIODevice::ReadOnly));
+    LocalHttpServer server;
+    ASSERT_TRUE(server.isListening());
+    server.respond(QStringLiteral("/cams/gauge.png"), 200, png.readAll());
+
+    // Any letter case of the scheme counts as a URL.
+    for (const char *scheme : {"http", "HTTP", "hTtP"}) {
+        const QString url = server.url(QStringLiteral("/cams/gauge.png")).toString().replace(QLatin1String("http"), QLatin1String(scheme));
+        const Reply reply = ask(R"({"image_path":")" + url.toStdString() + R"("})");
+        EXPECT_EQ(reply.error, "") << scheme;
+        EXPECT_EQ(reply.value, expected) << scheme;
+    }
+
+    const std::string missing = server.url(QStringLiteral("/cams/none.png")).toString().toStdString();
+    const Reply failed = ask(R"({"image_path":")" + missing + R"("})");
+    EXPECT_FALSE(failed.hasValue);
+    EXPECT_EQ(failed.error.rfind("Download from " + missing
+                                     + " failed, because of: Network error during synchronous download: ", 0),
+              0u)
+        << failed.error;
+}
+
 TEST_F(Handler, MapsTheFractionOntoMinAndMax)
 {
     load();
@@ -187,4 +216,27 @@ TEST_F(Handler, AnswersBadRequestsWithTheirMessages)
     EXPECT_EQ(ask(R"({"image_data":"QUJD\nREVG"})").json, invalid);
     EXPECT_EQ(ask(R"({"image_data":"QUJDREVG"})").json, invalid);   // decodes, but to "ABCDEF"
     EXPECT_EQ(ask(R"({"image_data":"Q"})").json, invalid);
+}
+
+TEST_F(Handler, DebugModeDrawsTheReadingIntoTestJpg)
+{
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+    m_handler = std::make_unique<MeterReaderHandler>(true);
+    ASSERT_TRUE(m_handler->init(fixture("dial_pose"), fixture("needle_obb")));
+    const Reply reply = ask(R"({"image_path":")" + m_photoPath + R"("})");
+    const cv::Mat picture = cv::imread("test.jpg");
+    QDir::setCurrent(previous);
+
+    EXPECT_EQ(reply.error, "");
+    ASSERT_FALSE(picture.empty());
+    EXPECT_EQ(picture.size(), m_photo.size());
+    // The needle axis passes the pivot in blue; the scale's start mark, at
+    // (164, 475), is a red dot.
+    const cv::Vec3b atPivot = picture.at<cv::Vec3b>(320, 320);
+    EXPECT_GT(atPivot[0], 150);
+    EXPECT_LT(atPivot[2], 100);
+    const cv::Vec3b atStart = picture.at<cv::Vec3b>(475, 164);
+    EXPECT_GT(atStart[2], 150);
+    EXPECT_LT(atStart[0], 100);
 }
