@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -24,6 +25,12 @@ public:
     const QList<QtnProperty *> &childProperties() const { return m_properties; }
     // Direct children whose name equals `name` exactly.
     QList<QtnProperty *> findChildProperties(const QString &name) const;
+
+    // Applies members of the form "name": {"value": "text"} through each
+    // property's fromStr(). Every member is tried on its own; a bad one is
+    // logged at debug level and leaves its property as it was. Returns true
+    // when every member was applied.
+    bool fromJson(const QJsonObject &object);
 
 private:
     QList<QtnProperty *> m_properties;

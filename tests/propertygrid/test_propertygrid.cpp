@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "messagecapture.h"
+#include "qtncustompropertywidget.h"
+#include "wsserverpropertyset.h"
+
+namespace {
+
+// The six settings' values in their order.
+QString values(const QtnPropertySet &set)
+{
+    QStringList texts;
+    for (const QtnProperty *property : set.childProperties())
+        texts.append(property->toStr());
+    return texts.join(QLatin1Char('|'));
+}
+
+const char DEFAULTS[] = "5050|/endpoint|60|60|60|30";
+
+QString grid(const QtnCustomPropertyWidget &widget)
+{
+    const QTreeWidget *tree = widget.findChild<QTreeWidget *>();
+    QStringList rows;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *set = tree->topLevelItem(i);
+        rows.append(set->text(0) + QLatin1Char(':'));
+        for (int j = 0; j < set->childCount(); ++j)
+            rows.append(set->child(j)->text(0) + QLatin1Char('=') + set->child(j)->text(1));
+    }
+    return rows.join(QLatin1Char(' '));
+}
+
+} // namespace
+
+TEST(SettingsLoader, EachMemberStandsOnItsOwn)
+{
+    struct Case { const char *json; bool applied; QStringList messages; const char *values; };
+    const Case cases[] = {
+        {R"({"port":"8080"})", false, {"Json object expected"}, DEFAULTS},
+        {R"({"port":{"value":8080}})", false, {R"(Cannot convert value "" to property "port")"}, DEFAULTS},
+        {R"({"port":{"value":" 8080\t","note":"x"}})", true, {}, "8080|/endpoint|60|60|60|30"},
+        {R"({"Port":{"value":"8080"}})", false, {R"(Cannot find property  "Port")"}, DEFAULTS},
+        {R"({" port ":{"value":"8080"}})", true, {}, "8080|/endpoint|60|60|60|30"},
+        {R"({"WSServer.port":{"value":"8080"}})", false, {R"(Cannot find property  "WSServer.port")"}, DEFAULTS},
+        {R"({"port":{"val":"8080"}})", false, {R"(Cannot parse "value" attribute)"}, DEFAULTS},
+        {R"({"path":{"value":8080}})", true, {}, "5050||60|60|60|30"},
+        {R"({"port":{"value":"8080"},"bogus":{"value":"1"},"path":{"value":" /read "}})", false,
+         {R"(Cannot find property  "bogus")"}, "8080|/read|60|60|60|30"},
+        {R"({"idleTimeOut":{"value":"-2147483649"},"port":{"value":"2147483648"},"recvTimeOut":{"value":"80.5"},)"
+         R"("sendTimeOut":{"value":"0x50"},"transferTimeOut":{"value":"1,000"}})", false,
+         {R"(Cannot convert value "-2147483649" to property "idleTimeOut")",
+          R"(Cannot convert value "2147483648" to property "port")",
+          R"(Cannot convert value "80.5" to property "recvTimeOut")",
+          R"(Cannot convert value "0x50" to property "sendTimeOut")",
+          R"(Cannot convert value "1,000" to property "transferTimeOut")"}, DEFAULTS},
+        {R"({"idleTimeOut":{"value":"-2147483648"},"port":{"value":"+2147483647"}})", true, {},
+         "2147483647|/endpoint|-2147483648|60|60|30"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.json);
+        const QJsonDocument document = QJsonDocument::fromJson(c.json);
+        ASSERT_TRUE(document.isObject());
+        WSServerPropertySet settings;
+        const MessageCapture capture;
+        EXPECT_EQ(settings.fromJson(document.object()), c.applied);
+        EXPECT_EQ(capture.messages(), c.messages);
+        EXPECT_EQ(values(settings), c.values);
+    }
+}
+
+TEST(PropertyGrid, ShowsTheSetItIsGivenForAsLongAsItLives)
+{
+    WSServerPropertySet settings;
+    ASSERT_TRUE(settings.fromJson(
+        QJsonDocument::fromJson(R"({"port":{"value":"8080"},"path":{"value":"/read"}})").object()));
+    QtnCustomPropertyWidget widget;
+    widget.setPropertySet(&settings);
+    widget.setEnabled(false);
+    EXPECT_EQ(grid(widget), "WSServer: port=8080 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30");
+    settings.port->setValue(9090);
+    EXPECT_EQ(grid(widget), "WSServer: port=9090 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30");
+
+    {
+        WSServerPropertySet other;
+        other.setName(QStringLiteral("Other"));
+        widget.setPropertySet(&other);
+        settings.port->setValue(1);  // must not reach the rows it had before
+        EXPECT_EQ(grid(widget), "Other: port=5050 path=/endpoint idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30");
+    }
+    EXPECT_EQ(widget.propertySet(), nullptr);
+    EXPECT_EQ(grid(widget), "");
+}
+
+TEST(PropertyGrid, NeverEditsAndTakesNoInputWhileDisabled)
+{
+    for (const bool enabled : {true, false}) {
+        SCOPED_TRACE(enabled ? "enabled" : "disabled");
+        WSServerPropertySet settings;
+        QtnCustomPropertyWidget widget;
+        widget.setPropertySet(&settings);
+        widget.setEnabled(enabled);
+        widget.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+
+        QTreeWidget *tree = widget.findChild<QTreeWidget *>();
+        const QPoint port = tree->visualItemRect(tree->topLevelItem(0)->child(0)).center();
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, port);
+        QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, port);
+        QTest::keyClick(tree, Qt::Key_F2);
+        QTest::keyClick(tree, Qt::Key_Down);
+        QTest::keyClick(tree, Qt::Key_9);
+        QTest::keyClick(tree, Qt::Key_Return);
+
+        const QTreeWidgetItem *current = tree->currentItem();
+        EXPECT_EQ(current ? current->text(0) : QString(), enabled ? "path" : "");
+        EXPECT_EQ(tree->findChild<QLineEdit *>(), nullptr);
+        EXPECT_EQ(values(settings), DEFAULTS);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    // A real widget, without a display.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
