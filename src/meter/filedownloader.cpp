@@ -40,6 +40,10 @@ bool FileDownloader::downloadSync(const QUrl &url, QString *tempFilePath, QStrin
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
+    // The loop also ends when the application quits: a transfer cut short
+    // there is a failure, not a short file.
+    if (!reply->isFinished())
+        reply->abort();
 
     bool ok = false;
     QString error;
