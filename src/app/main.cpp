@@ -1,0 +1,63 @@
+#include <csignal>
+#include <cstring>
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCursor>
+#include <QSocketNotifier>
+
+#include "mainwindow.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here; the event loop does the rest.
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT close the window like File > Exit, so a service run
+// without a display still stops through the orderly shutdown.
+void closeOnStopSignals(QWidget &window, QSocketNotifier *&notifier)
+{
+    if (::pipe(signalPipe) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);  // owned by the window
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char byte;
+        [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
+        window.close();
+    });
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const bool debug = argc == 2 && std::strcmp(argv[1], "debug") == 0;
+
+    int exitCode = -1;
+    {
+        MainWindow window(debug);
+        QSocketNotifier *stopSignals = nullptr;
+        closeOnStopSignals(window, stopSignals);
+        const QCursor cursor = window.cursor();
+        window.setCursor(Qt::WaitCursor);
+        window.show();
+        if (window.init()) {
+            window.setCursor(cursor);
+            exitCode = QApplication::exec();
+        }
+    }
+    return exitCode;
+}

@@ -1,0 +1,137 @@
+#include "mainwindow.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QPalette>
+#include <QTextCharFormat>
+#include <QTextCursor>
+
+#include "aboutdialog.h"
+#include "configloader.h"
+#include "enqueueworker.h"
+#include "json.h"
+#include "logger.h"
+#include "product.h"
+#include "queue.h"
+#include "queuepoller.h"
+#include "ui_mainwindow.h"
+#include "wsserver.h"
+#include "wsserverpropertyset.h"
+
+namespace {
+
+// Lines appended to the log view since it was last cleared.
+int appendedLines = 0;
+const int VIEW_LINE_LIMIT = 1000;
+
+} // namespace
+
+MainWindow::MainWindow(bool debug)
+    : QMainWindow(nullptr)
+    , ui(std::make_unique<Ui::MainWindow>())
+    , handler(debug)
+{
+    ui->setupUi(this);
+}
+
+MainWindow::~MainWindow()
+{
+    // Lines logged from here on must not reach a view that is going away.
+    disconnect(Logger::instance(), nullptr, this, nullptr);
+    if (server)
+        server->stop();
+    SingletonDclp<QueuePoller>::destroy();
+    answerWaitingRequests();
+    handler.quit();
+    handler.wait();
+    ui.reset();
+}
+
+bool MainWindow::init()
+{
+    Logger *logger = Logger::instance();
+    logger->start();
+    connect(logger, &Logger::sig_log, this, &MainWindow::OnSigLog);
+
+    if (!handler.init()) {
+        QMessageBox::critical(this, QStringLiteral("Error!"), QStringLiteral("Dialvane Engine init failed!"),
+                              QMessageBox::Ok);
+        return false;
+    }
+
+    server = new WSServer(this);
+    auto *settings = new WSServerPropertySet(server);  // owned by the server
+    server->setPropertySet(settings);
+    server->setWorkerFactory(
+        [](struct soap *context, const std::string &path) { return new EnqueueWorker(context, path); });
+
+    loadConfig(*settings);
+    ui->widget_setting->setPropertySet(settings);
+
+    SingletonDclp<QueuePoller>::create();
+    qRegisterMetaType<QueueItemPtr>("QueueItemPtr");
+    connect(QueuePoller::instance(), &QueuePoller::sig_itemavailable, &handler, &MeterReaderHandler::handleItem,
+            Qt::QueuedConnection);
+
+    connect(server, &QThread::started, this, [this] { ui->label_status->setText(QStringLiteral("OK")); });
+    connect(server, &QThread::finished, this, [this] { ui->label_status->setText(QStringLiteral("Failed")); });
+
+    server->start(QThread::InheritPriority);
+    handler.start(QThread::InheritPriority);
+    QueuePoller::instance()->start();
+
+    ui->widget_setting->setEnabled(false);
+    setWindowTitle(product::NAME);
+    return true;
+}
+
+// Nothing new arrives once the listener and the poller have stopped. The item
+// the poller last delivered is still answered by its queued handleItem call;
+// requests that never left the queue are told the service is going away, so
+// that no connection is left waiting for an answer that cannot come.
+void MainWindow::answerWaitingRequests()
+{
+    QCoreApplication::sendPostedEvents(&handler, QEvent::MetaCall);
+    Queue &queue = Queue::instance();
+    while (queue.count() > 0) {
+        if (QueueItemPtr item = queue.dequeue()) {
+            (*item->response)["error"] = "Dialvane is shutting down.";
+            item->notify();
+        }
+    }
+}
+
+void MainWindow::OnSigLog(QString date_time, QtMsgType type, QString msg)
+{
+    QColor colour = ui->textEdit_log->palette().color(QPalette::Text);
+    if (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg)
+        colour = Qt::red;
+    if (msg.endsWith(QLatin1Char('\n')))
+        msg.chop(1);
+    const QString line = Logger::formatLine(date_time, type, msg);
+
+    QTextCursor cursor = ui->textEdit_log->textCursor();
+    QTextCharFormat format = cursor.charFormat();
+    format.setForeground(QBrush(colour));
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(line, format);
+    ui->textEdit_log->ensureCursorVisible();
+
+    if (++appendedLines >= VIEW_LINE_LIMIT) {
+        ui->textEdit_log->clear();
+        appendedLines = 0;
+    }
+}
+
+void MainWindow::on_actionExit_triggered()
+{
+    close();
+}
+
+void MainWindow::on_actionAbout_triggered()
+{
+    AboutDialog dialog(this);
+    dialog.exec();
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+
+#include <QMainWindow>
+#include <QString>
+
+#include "meterreaderhandler.h"
+
+namespace Ui {
+class MainWindow;
+}
+class WSServer;
+
+// The one window: brings the service up, shows its status, the live log and
+// the settings, and takes the service down again in a fixed order.
+// Threading: GUI thread only; log lines from other threads arrive queued.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(bool debug = false);
+    ~MainWindow() override;
+
+    // Starts the service; false, after telling the user, when the models
+    // cannot be loaded.
+    bool init();
+
+public slots:
+    void OnSigLog(QString date_time, QtMsgType type, QString msg);
+
+private slots:
+    void on_actionExit_triggered();
+    void on_actionAbout_triggered();
+
+private:
+    void answerWaitingRequests();
+
+    std::unique_ptr<Ui::MainWindow> ui;
+    WSServer *server = nullptr;
+    MeterReaderHandler handler;
+};

@@ -1,0 +1,280 @@
+#include <csignal>
+#include <future>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+
+#include "aboutdialog.h"
+#include "httpclient.h"
+#include "mainwindow.h"
+#include "qtncustompropertywidget.h"
+#include "qtnpropertyset.h"
+#include "workingdirectory.h"
+
+namespace {
+
+const QStringList HELP_LINES = {
+    "client json example of http post:",
+    "",
+    "{",
+    R"(  "image_path":"D\\image\\1.jpg",  #required, local path)",
+    "}",
+    "",
+    "or. ",
+    "{",
+    R"(  "image_path":"http://cameras.example.com/4.jpg",  #required, url path)",
+    R"(  "min":1,  # optional, default is 0)",
+    R"(  "max":12 # optional, default is 1)",
+    "}",
+    "or.",
+    "1.",
+    "{",
+    R"(  "image_data":"88433....",  #required, base64 encode data)",
+    "}",
+    "",
+    "",
+    "for more details, please refer to the website.",
+};
+
+void pump(int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+template <class Condition>
+bool pumpUntil(Condition condition, int milliseconds = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition() && timer.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return condition();
+}
+
+// A working directory as the application expects it: bin/ with the models
+// and, when given, a config.json.
+class Workspace
+{
+public:
+    explicit Workspace(bool withModels = true)
+    {
+        QDir(m_dir.path()).mkdir(QStringLiteral("bin"));
+        if (withModels) {
+            QFile::copy(QStringLiteral(DIALVANE_FIXTURE_DIR "/dial_pose.bin"), m_dir.filePath("bin/1.bin"));
+            QFile::copy(QStringLiteral(DIALVANE_FIXTURE_DIR "/needle_obb.bin"), m_dir.filePath("bin/2.bin"));
+        }
+    }
+
+    void writeConfig(int port) const
+    {
+        QFile file(m_dir.filePath("config.json"));
+        file.open(QIODevice::WriteOnly);
+        file.write(QStringLiteral(R"({"port":{"value":"%1"}})").arg(port).toUtf8());
+    }
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+private:
+    QTemporaryDir m_dir;
+    WorkingDirectory m_cwd{m_dir.path()};
+};
+
+} // namespace
+
+TEST(MainWindow, FormHoldsEveryObjectAndText)
+{
+    MainWindow window;
+    EXPECT_EQ(window.windowTitle(), "Dialvane");
+    EXPECT_EQ(window.size(), QSize(868, 632));
+    EXPECT_EQ(window.findChild<QLabel *>("label")->text(), "Running Status:    ");
+    EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
+    EXPECT_EQ(window.findChild<QGroupBox *>("groupBox_3")->title(), "Setting");
+    EXPECT_EQ(window.findChild<QGroupBox *>("groupBox")->title(), "Log");
+    EXPECT_EQ(window.findChild<QGroupBox *>("groupBox_2")->font().pointSize(), 15);
+    EXPECT_NE(window.findChild<QtnCustomPropertyWidget *>("widget_setting"), nullptr);
+    EXPECT_NE(window.findChild<QTextEdit *>("textEdit_log"), nullptr);
+    EXPECT_EQ(window.findChild<QAction *>("actionExit")->text(), "Exit");
+    EXPECT_EQ(window.findChild<QAction *>("actionAbout")->text(), "About");
+
+    const auto *help = window.findChild<QPlainTextEdit *>("plainTextEdit");
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(help->isReadOnly());
+    const QStringList lines = help->toPlainText().split('\n');
+    ASSERT_EQ(lines.size(), HELP_LINES.size());
+    for (int i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], HELP_LINES[i]) << "line " << i + 1;
+
+    AboutDialog about(&window);
+    EXPECT_EQ(about.windowTitle(), "About Dialvane");
+    EXPECT_EQ(about.findChild<QLabel *>("label_version")->text(),
+              "<p>Verson: <span style='color:blue;'>1.0.0</span></p>");
+    const QString details = about.findChild<QLabel *>("label_details")->text();
+    EXPECT_EQ(details.count("https://dialvane.example.com/"), 2) << details.toStdString();
+    QTimer::singleShot(0, &about, [&] { about.findChild<QPushButton *>("pushButton_OK")->click(); });
+    EXPECT_EQ(about.exec(), QDialog::Accepted);
+}
+
+TEST(MainWindow, StartsShowsSettingsAndExits)
+{
+    Workspace workspace;
+    const int port = freePort();
+    workspace.writeConfig(port);
+    auto window = std::make_unique<MainWindow>();
+    window->show();
+    ASSERT_TRUE(window->init());
+    auto *status = window->findChild<QLabel *>("label_status");
+    EXPECT_TRUE(pumpUntil([&] { return status->text() == "OK"; }));
+    EXPECT_EQ(window->windowTitle(), "Dialvane");
+
+    auto *settings = window->findChild<QtnCustomPropertyWidget *>("widget_setting");
+    EXPECT_FALSE(settings->isEnabled());
+    EXPECT_EQ(settings->propertySet()->findChildProperties("port").value(0)->toStr(), QString::number(port));
+
+    // A real request through the running service.
+    const std::string photo = workspace.path("photo.png").toStdString();
+    cv::imwrite(photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar::all(128)));
+    auto reply = std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + photo + R"("})"); });
+    EXPECT_TRUE(pumpUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    const HttpReply answer = reply.get();
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_NE(answer.body.find(R"("error":"")"), std::string::npos) << answer.body;
+
+    // The log view shows the service's own lines.
+    EXPECT_TRUE(pumpUntil([&] {
+        return window->findChild<QTextEdit *>("textEdit_log")->toPlainText().contains("Send response successfully.");
+    }));
+
+    // File > Exit closes the window and ends the event loop; the destructor
+    // then stops every thread without hanging.
+    QTimer::singleShot(0, window.get(), [&] { window->findChild<QAction *>("actionExit")->trigger(); });
+    QApplication::exec();
+    EXPECT_FALSE(window->isVisible());
+    QElapsedTimer shutdown;
+    shutdown.start();
+    window.reset();
+    EXPECT_LT(shutdown.elapsed(), 3000);
+    EXPECT_EQ(connectTo(port), -1) << "the port is closed";
+}
+
+TEST(MainWindow, AMissingModelStopsTheStartWithAnErrorBox)
+{
+    Workspace workspace(false);
+    workspace.writeConfig(freePort());
+    MainWindow window;
+    window.show();
+    QString title, text;
+    QTimer::singleShot(100, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        }
+    });
+    EXPECT_FALSE(window.init());
+    EXPECT_EQ(title, "Error!");
+    EXPECT_EQ(text, "Dialvane Engine init failed!");
+    EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
+    EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
+}
+
+TEST(MainWindow, APortInUseShowsFailedAndTheWindowGoesOn)
+{
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
+    Workspace workspace;
+    workspace.writeConfig(occupant.serverPort());
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(window.init());
+    auto *status = window.findChild<QLabel *>("label_status");
+    auto *log = window.findChild<QTextEdit *>("textEdit_log");
+    EXPECT_TRUE(pumpUntil([&] { return log->toPlainText().contains("failed, maybe it is in use."); }));
+    EXPECT_TRUE(pumpUntil([&] { return status->text() == "Failed"; }));
+    qWarning() << "still logging";
+    EXPECT_TRUE(pumpUntil([&] { return log->toPlainText().contains("WARNING still logging"); }));
+}
+
+TEST(MainWindow, TheLogViewColoursLinesAndClearsAtTheThousandth)
+{
+    MainWindow window;
+    auto *log = window.findChild<QTextEdit *>("textEdit_log");
+    window.OnSigLog("2024-05-01 08:00:00:123", QtDebugMsg, "abc\n");
+    window.OnSigLog("2024-05-01 08:00:00:124", QtWarningMsg, "careful %1");
+    EXPECT_TRUE(log->toPlainText().endsWith("2024-05-01 08:00:00:123 INFO abc\n2024-05-01 08:00:00:124 WARNING careful %1\n"))
+        << log->toPlainText().toStdString();
+
+    QTextCursor cursor(log->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.movePosition(QTextCursor::PreviousBlock);
+    cursor.movePosition(QTextCursor::NextCharacter);
+    EXPECT_EQ(cursor.charFormat().foreground().color(), QColor(Qt::red));
+
+    // The count is process-wide: run it up to a clear, then count a full round.
+    for (int i = 0; i < 1000 && !log->toPlainText().isEmpty(); ++i)
+        window.OnSigLog("t", QtInfoMsg, "filler");
+    ASSERT_TRUE(log->toPlainText().isEmpty());
+    for (int i = 0; i < 999; ++i)
+        window.OnSigLog("t", QtInfoMsg, QString::number(i));
+    EXPECT_EQ(log->document()->blockCount(), 1000);  // 999 lines and the empty last block
+    window.OnSigLog("t", QtInfoMsg, "the thousandth");
+    EXPECT_TRUE(log->toPlainText().isEmpty());
+}
+
+TEST(Application, ServesAndStopsCleanlyWithARequestStillQueued)
+{
+    Workspace workspace;
+    const int port = freePort();
+    workspace.writeConfig(port);
+    const std::string photo = workspace.path("photo.png").toStdString();
+    cv::imwrite(photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar::all(90)));
+
+    // A camera that never answers keeps the handler busy, so the next request waits in the queue.
+    QTcpServer silentCamera;
+    ASSERT_TRUE(silentCamera.listen(QHostAddress::LocalHost, 0));
+
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    app.setProcessEnvironment(env);
+    app.setWorkingDirectory(QDir::currentPath());
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.start(DIALVANE_EXECUTABLE, {});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(pumpUntil([&] { return connectTo(port) >= 0; }, 20000)) << app.readAll().toStdString();
+
+    const HttpReply first = post(port, "/endpoint", R"({"image_path":")" + photo + R"(","max":100})");
+    EXPECT_EQ(first.status, 200);
+    EXPECT_NE(first.body.find(R"("error":"")"), std::string::npos) << first.body;
+
+    const std::string stalled = "http://127.0.0.1:" + std::to_string(silentCamera.serverPort()) + "/gauge.jpg";
+    auto busy = std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + stalled + R"("})"); });
+    pump(300);
+    auto queued = std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + photo + R"("})"); });
+    pump(300);
+
+    ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
+    ASSERT_TRUE(pumpUntil([&] { return app.state() == QProcess::NotRunning; }, 10000)) << "shutdown hung";
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0) << app.readAll().toStdString();
+    EXPECT_EQ(queued.get().body, R"({"error":"Dialvane is shutting down."})");
+    EXPECT_NE(busy.get().status, 0) << "the request in hand is answered too";
+}
