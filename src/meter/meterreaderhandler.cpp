@@ -66,8 +66,9 @@ bool isUrl(const QString &text)
            || text.startsWith(QLatin1String("HTTPS://"), Qt::CaseInsensitive);
 }
 
-// Local files are read onto a square black canvas, image in the top-left corner.
-cv::Mat readOnSquareCanvas(const QString &path)
+} // namespace
+
+cv::Mat MeterReaderHandler::readImageFile(const QString &path)
 {
     const cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
     if (image.empty())
@@ -77,8 +78,6 @@ cv::Mat readOnSquareCanvas(const QString &path)
     image.copyTo(canvas(cv::Rect(0, 0, image.cols, image.rows)));
     return canvas;
 }
-
-} // namespace
 
 MeterReaderHandler::MeterReaderHandler(bool debug)
     : m_debug(debug)
@@ -145,7 +144,7 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
 
         cv::Mat image;
         if (!imagePath.isEmpty()) {
-            image = readOnSquareCanvas(imagePath);
+            image = readImageFile(imagePath);
             // A file that is not an image must never reach the detectors.
             if (image.empty()) {
                 response["value"] = 0.0;
@@ -177,7 +176,8 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
     }
 }
 
-float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error, float min, float max)
+float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error, float min, float max,
+                                    meterreading::Trace *trace)
 {
     error.clear();
     const DetectResultList dials = m_meterDetector->inference({image}).at(0);
@@ -200,6 +200,10 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
         return 0.0f;
     }
     const std::vector<cv::Point2f> scale = meterreading::scalePoints(dial.points);
+    if (trace) {
+        trace->dialBox = dial.box;
+        trace->scale = scale;
+    }
 
     const DetectResultList pointers = m_pointerDetector->inference({image}).at(0);
     if (pointers.empty()) {
@@ -211,6 +215,8 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
         error = NO_POINTER;
         return 0.0f;
     }
+    if (trace)
+        trace->axis = axis;
     const float fraction = meterreading::scaleFraction(*axis, scale);
 
     if (m_debug) {

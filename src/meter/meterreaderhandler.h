@@ -8,6 +8,7 @@
 
 #include "detecttypes.h"
 #include "filedownloader.h"
+#include "meterreading.h"
 #include "queueitem.h"
 
 class OnnxUOBBDetector;
@@ -31,8 +32,14 @@ public:
     // Answers the item's request into its response and always completes it.
     void handleItem(QueueItemPtr item);
 
-    // The reading for `image`, or 0 with the reason in `error`.
-    float readMeter(const DetectImage &image, std::string &error, float min, float max);
+    // The reading for `image`, or 0 with the reason in `error`. `trace`, when
+    // given, receives the dial, its scale and the needle axis that were found.
+    float readMeter(const DetectImage &image, std::string &error, float min, float max,
+                    meterreading::Trace *trace = nullptr);
+
+    // A local image file as requests read it: on a square black canvas, the
+    // picture in its top-left corner. Empty when the file is no image.
+    static cv::Mat readImageFile(const QString &path);
 
 private:
     std::unique_ptr<OnnxUPoseDetector> m_meterDetector;

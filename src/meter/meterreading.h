@@ -19,6 +19,14 @@ struct PointerAxis
     cv::Point2f tip;    // middle of the side farther away
 };
 
+// What a reading found, for pictures that show it.
+struct Trace
+{
+    cv::Rect dialBox;
+    std::vector<cv::Point2f> scale;
+    std::optional<PointerAxis> axis;
+};
+
 // Scale marks from the dial's key points: 3 (start), 5, 6, ..., 4 (end).
 // Needs at least five key points.
 std::vector<cv::Point2f> scalePoints(const std::vector<DetectPoint> &keyPoints);
