@@ -1,0 +1,239 @@
+#!/usr/bin/python3
+"""Label consistency check for the synthetic gauges.
+
+Reads each label the way the engine reads a detection and demands the stored
+reading back:
+  the scale polyline is key points 3, 5, 6, ..., 13, 4; the needle box's two
+  short sides are found, the one nearer the dial-box centre is the base A and
+  the other the tip B; the segment from A to B + 5 (B - A) is crossed with the
+  polyline; a crossing in interval i at position t along it reads (i + t) / 10.
+The reading must match the stored fraction within 0.5 % of the span, and the
+pointer line must meet the scale exactly once (a tail reaching the scale would
+make the engine's first-crossing rule read the wrong side).
+
+On freshly rendered samples it also checks pixels against labels: the drawn
+needle must fill its box from tail to tip, and key points 3 and 4 must sit
+on the drawn start and end ticks.
+
+  check_labels.py [--count 500] [--seed 7] [--size 640]   # render in memory
+  check_labels.py --labels DIR/labels.jsonl                # a rendered set
+Exits 1 when any sample fails.
+"""
+import argparse
+import json
+import math
+import os
+import sys
+
+TOLERANCE = 0.005          # of the span
+END_SLACK = 1e-3           # of a scale interval: labels are stored rounded
+
+
+def box_corners(cx, cy, w, h, angle):
+    """cv::RotatedRect(centre, Size2f(w, h), degrees(angle)).points()."""
+    b = math.cos(angle) * 0.5
+    a = math.sin(angle) * 0.5
+    p0 = (cx - a * h - b * w, cy + b * h - a * w)
+    p1 = (cx + a * h - b * w, cy - b * h - a * w)
+    p2 = (2 * cx - p0[0], 2 * cy - p0[1])
+    p3 = (2 * cx - p1[0], 2 * cy - p1[1])
+    return [p0, p1, p2, p3]
+
+
+def needle_axis(needle, centre):
+    """Base A and tip B: midpoints of the box's short sides, A nearer the centre."""
+    c = box_corners(needle["cx"], needle["cy"], needle["w"], needle["h"], needle["angle"])
+    sides = [(c[i], c[(i + 1) % 4]) for i in range(4)]
+    sides.sort(key=lambda s: math.dist(s[0], s[1]))
+    mids = [((s[0][0] + s[1][0]) / 2, (s[0][1] + s[1][1]) / 2) for s in sides[:2]]
+    mids.sort(key=lambda m: math.dist(m, centre))
+    return mids[0], mids[1]
+
+
+def crossings(a, b, poly):
+    """All (i, t) where segment a -> b + 5 (b - a) crosses poly[i] -> poly[i + 1]."""
+    e = (b[0] + 5 * (b[0] - a[0]), b[1] + 5 * (b[1] - a[1]))
+    r = (e[0] - a[0], e[1] - a[1])
+    out = []
+    for i in range(len(poly) - 1):
+        s0, s1 = poly[i], poly[i + 1]
+        s = (s1[0] - s0[0], s1[1] - s0[1])
+        q = (s0[0] - a[0], s0[1] - a[1])
+        den = s[1] * r[0] - s[0] * r[1]
+        if abs(den) < 1e-12:
+            continue
+        ua = (q[0] * s[1] - q[1] * s[0]) / den
+        ub = (q[0] * r[1] - q[1] * r[0]) / den
+        if -1e-9 <= ua <= 1 + 1e-9 and -END_SLACK <= ub <= 1 + END_SLACK:
+            out.append((i, min(1.0, max(0.0, ub))))
+    # a crossing through a shared vertex shows up in both neighbouring intervals
+    merged = []
+    for i, t in out:
+        if merged and merged[-1][0] == i - 1 and merged[-1][1] > 1 - 2 * END_SLACK and t < 2 * END_SLACK:
+            continue
+        merged.append((i, t))
+    return merged
+
+
+def read_label(lab):
+    """The reading the engine would make from these labels, and the crossings."""
+    kp = lab["keypoints"]
+    poly = [(kp[i][0], kp[i][1]) for i in [3] + list(range(5, 14)) + [4]]
+    centre = (lab["dial_box"][0], lab["dial_box"][1])
+    a, b = needle_axis(lab["needles"][0], centre)
+    xs = crossings(a, b, poly)
+    value = (xs[0][0] + xs[0][1]) / 10 if xs else None
+    return value, xs
+
+
+def check_geometry(lab):
+    """Cheap invariants; returns a list of problems."""
+    bad = []
+    kp = lab["keypoints"]
+    size = (lab["width"], lab["height"])
+    cx, cy, w, h = lab["dial_box"]
+    if math.dist((cx, cy), kp[0][:2]) > 0.01:
+        bad.append("dial box not centred on the pivot")
+    if abs(w - h) > 0.01:
+        bad.append("dial box not square")
+    for i in range(3, 14):
+        if abs(kp[i][0] - cx) > w / 2 + 0.01 or abs(kp[i][1] - cy) > h / 2 + 0.01:
+            bad.append("scale point %d outside the dial box" % i)
+    for i, (x, y, v) in enumerate(kp):
+        inside = 0 <= x < size[0] and 0 <= y < size[1]
+        if (v > 0) != inside:
+            bad.append("key point %d visibility %d disagrees with its position" % (i, v))
+    n = lab["needles"][0]
+    d = (math.cos(n["angle"]), math.sin(n["angle"]))
+    tip = (n["cx"] + d[0] * n["w"] / 2, n["cy"] + d[1] * n["w"] / 2)
+    tail = (n["cx"] - d[0] * n["w"] / 2, n["cy"] - d[1] * n["w"] / 2)
+    if math.dist(tip, kp[1][:2]) > 0.02 or math.dist(tail, kp[2][:2]) > 0.02:
+        bad.append("needle box ends are not key points 1 and 2")
+    if not n["w"] > n["h"] > 0:
+        bad.append("needle box width must be its long side")
+    if math.dist(tail, (cx, cy)) >= math.dist(tip, (cx, cy)):
+        bad.append("needle tail is not nearer the dial centre than the tip")
+    return bad
+
+
+def check_pixels(lab, masks):
+    """The drawn needle and start/end ticks against the labels."""
+    import numpy as np
+    bad = []
+    n = lab["needles"][0]
+    cov = masks["needle"]
+    if (cov >= 128).sum() < 5:
+        return ["needle not drawn"]
+    d = np.array([math.cos(n["angle"]), math.sin(n["angle"])])
+    nn = np.array([-d[1], d[0]])
+
+    def along_across(threshold):
+        ys, xs = np.nonzero(cov >= threshold)
+        rel = np.stack([xs - n["cx"], ys - n["cy"]], 1)   # pixel centres are integers
+        return rel @ d, rel @ nn
+
+    # ends: sharp tips fade below half coverage, so look for any real ink
+    # (under tilt the corners of a wide counterweight project a little past the axis end)
+    u, _ = along_across(32)
+    tol = 1.5 + 0.01 * n["w"] + 0.15 * n["h"] / 2
+    if abs(u.max() - n["w"] / 2) > tol:
+        bad.append("drawn needle tip %.1f px from the labelled tip" % (u.max() - n["w"] / 2))
+    if abs(u.min() + n["w"] / 2) > tol:
+        bad.append("drawn needle tail %.1f px from the labelled tail" % (u.min() + n["w"] / 2))
+    # width: the box height is measured at the pivot; perspective may widen the far end a little
+    _, v = along_across(128)
+    if np.abs(v).max() > n["h"] / 2 * 1.15 + 0.75:
+        bad.append("drawn needle wider than its box")
+    ends = masks["ends"] > 64
+    hgt, wid = ends.shape
+    for i in (3, 4):
+        x, y = lab["keypoints"][i][:2]
+        x0, x1 = max(0, int(x) - 2), min(wid, int(x) + 3)
+        y0, y1 = max(0, int(y) - 2), min(hgt, int(y) + 3)
+        if not ends[y0:y1, x0:x1].any():
+            bad.append("key point %d is not on the drawn %s tick" % (i, "start" if i == 3 else "end"))
+    return bad
+
+
+def engine_quantised(lab):
+    """The same read with the engine's integer needle box and rounded distances."""
+    n = dict(lab["needles"][0])
+    for k in ("cx", "cy", "w", "h"):
+        n[k] = float(int(n[k]))
+    kp = lab["keypoints"]
+    poly = [(kp[i][0], kp[i][1]) for i in [3] + list(range(5, 14)) + [4]]
+    centre = (lab["dial_box"][0], lab["dial_box"][1])
+    a, b = needle_axis(n, centre)
+    xs = crossings(a, b, poly)
+    if not xs:
+        return None
+    i, t = xs[0]
+    s0, s1 = poly[i], poly[i + 1]
+    cross = (s0[0] + t * (s1[0] - s0[0]), s0[1] + t * (s1[1] - s0[1]))
+    d0 = math.hypot(round(cross[0] - s0[0]), round(cross[1] - s0[1]))
+    d1 = math.hypot(round(cross[0] - s1[0]), round(cross[1] - s1[1]))
+    if d0 + d1 == 0:
+        return None
+    return (i + d0 / (d0 + d1)) / 10
+
+
+def pct(values, q):
+    v = sorted(values)
+    return v[min(len(v) - 1, int(q * len(v)))] if v else float("nan")
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Check that synthetic gauge labels read back their own reading.")
+    ap.add_argument("--labels", help="labels.jsonl of a rendered set (otherwise samples are rendered here)")
+    ap.add_argument("--count", type=int, default=500)
+    ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--size", type=int, default=640)
+    args = ap.parse_args()
+
+    if args.labels:
+        with open(args.labels) as fh:
+            items = [(json.loads(line), None) for line in fh if line.strip()]
+        total = None
+    else:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import render
+        items = ((render.render_sample(args.seed, i, args.size, with_masks=True)[1:]) for i in range(args.count))
+        total = args.count
+
+    errors, engine_errors, failures, n = [], [], [], 0
+    for lab, masks in items:
+        n += 1
+        bad = check_geometry(lab)
+        value, xs = read_label(lab)
+        if value is None:
+            bad.append("pointer line does not meet the scale")
+        else:
+            err = abs(value - lab["reading"])
+            errors.append(err)
+            if err > TOLERANCE:
+                bad.append("reads %.4f, stored %.4f" % (value, lab["reading"]))
+            if len(xs) > 1:
+                bad.append("pointer line meets the scale %d times" % len(xs))
+        q = engine_quantised(lab)
+        if q is not None:
+            engine_errors.append(abs(q - lab["reading"]))
+        if masks is not None:
+            bad += check_pixels(lab, masks)
+        if bad:
+            failures.append((lab.get("image", "sample %d" % (n - 1)), bad))
+    if total is not None and n != total:
+        failures.append(("set", ["rendered %d of %d" % (n, total)]))
+
+    for name, bad in failures[:20]:
+        print("FAIL %s: %s" % (name, "; ".join(bad)))
+    print("checked %d samples: reading error (%% of span) median %.3f, 99th pct %.3f, max %.3f"
+          % (n, 100 * pct(errors, 0.5), 100 * pct(errors, 0.99), 100 * max(errors, default=float("nan"))))
+    print("with the engine's integer needle box and rounded distances: median %.3f, 99th pct %.3f, max %.3f"
+          % (100 * pct(engine_errors, 0.5), 100 * pct(engine_errors, 0.99),
+             100 * max(engine_errors, default=float("nan"))))
+    print("%d passed, %d failed" % (n - len(failures), len(failures)))
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
