@@ -230,16 +230,3 @@ TEST_F(Http, AClientThatLeavesEarlyDisturbsNothing)
     EXPECT_EQ(after.status, 200);
     EXPECT_NE(after.body.find(R"("error":"")"), std::string::npos);
 }
-
-TEST_F(Http, ASecondServerOnTheSamePortFailsAlone)
-{
-    WSServer second;
-    WSServerPropertySet settings(&second);
-    settings.port->setValue(s_port);
-    second.setPropertySet(&settings);
-    second.start();
-    ASSERT_TRUE(second.wait(5000)) << "a failed bind ends the listener thread";
-    EXPECT_EQ(linesMatching(QStringLiteral("failed, maybe it is in use.")).value(0),
-              QStringLiteral("Server listening on port: %1  failed, maybe it is in use.").arg(s_port));
-    EXPECT_EQ(ask("/endpoint", "{}").status, 200);
-}

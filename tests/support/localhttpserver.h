@@ -1,9 +1,10 @@
 #pragma once
 
+#include <utility>
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
-#include <QObject>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -17,20 +18,22 @@ class LocalHttpServer
 public:
     LocalHttpServer()
     {
-        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] { accept(); });
+        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                ++m_connections;
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
         m_server.listen(QHostAddress::LocalHost, 0);
     }
 
     bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
-    QUrl url(const QString &path) const
-    {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path));
-    }
+    QUrl url(const QString &path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path)); }
     int connections() const { return m_connections; }
-
     void respond(const QString &path, int status, const QByteArray &body) { m_routes.insert(path, {status, body}); }
-    void staySilent(const QString &path) { m_routes.insert(path, {0, {}}); }
+    void staySilent(const QString &path) { m_routes.insert(path, {0, {}}); }   // 0: never answer
 
     // Lets a client stuck on a silent path finish, so that a failing test
     // ends instead of hanging. Silent paths answer 503 from now on, since
@@ -43,47 +46,24 @@ public:
     }
 
 private:
-    struct Route
-    {
-        int status; // 0: never answer
-        QByteArray body;
-    };
-
-    void accept()
-    {
-        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-            ++m_connections;
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
-            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        }
-    }
-
     void serve(QTcpSocket *socket)
     {
-        QByteArray &received = m_received[socket];
-        received += socket->readAll();
-        if (!received.contains("\r\n\r\n"))
+        // Unread data stays buffered until the request's head is complete.
+        if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
             return;
-        const QString path = QString::fromLatin1(received.left(received.indexOf("\r\n")).split(' ').value(1));
-        m_received.remove(socket);
-
-        Route route = m_routes.value(path, {404, "not here"});
-        if (route.status == 0) {
-            if (m_silent)
-                return;
-            route.status = 503;
-        }
-        const QByteArray reason = route.status == 200 ? "OK" : route.status == 404 ? "Not Found" : "Unavailable";
-        socket->write("HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reason + "\r\n"
-                      "Content-Type: application/octet-stream\r\n"
-                      "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n"
-                      "Connection: close\r\n\r\n" + route.body);
+        const QString path = QString::fromLatin1(socket->readAll().split(' ').value(1));
+        auto [status, body] = m_routes.value(path, {404, "not here"});
+        if (status == 0 && m_silent)
+            return;
+        status = status == 0 ? 503 : status;
+        const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Unavailable";
+        socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Length: "
+                      + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
     }
 
     QTcpServer m_server;
-    QHash<QString, Route> m_routes;
-    QHash<QTcpSocket *, QByteArray> m_received;
+    QHash<QString, std::pair<int, QByteArray>> m_routes;
     int m_connections = 0;
     bool m_silent = true;
 };
