@@ -479,7 +479,7 @@ def bezel_colours(rng):
     return kind, random_colour(rng, 30, 200), 0.2
 
 
-def metal_field(rng, h, w, centre, r_in, r_out, base, spec, n=96):
+def metal_field(rng, h, w, centre, r_in, r_out, base, shine, n=96):
     """Low-resolution colour field of a ring: reflections vary with the angle
     (what makes a chrome bezel read as metal) and across the ring."""
     sx = w / n
@@ -490,7 +490,7 @@ def metal_field(rng, h, w, centre, r_in, r_out, base, spec, n=96):
     th = np.arctan2(y, x)
     r = np.sqrt(x * x + y * y)
     phi = rng.random() * 2 * math.pi
-    ang = 1 + spec * (np.cos(2 * (th - phi)) + 0.5 * np.cos(th - phi * 1.7))
+    ang = 1 + shine * (np.cos(2 * (th - phi)) + 0.5 * np.cos(th - phi * 1.7))
     t = np.clip((r - r_in) / max(r_out - r_in, 1), 0, 1)
     prof = 0.75 + 0.35 * np.sin(t * math.pi * U(rng, 0.8, 2.2) + U(rng, 0, 3))
     k = (ang * prof)[..., None]
@@ -766,7 +766,7 @@ def add_glare(rng, g, mask_f, R, centre, dark=False):
 def build_round(rng, R_case, want_masks):
     g = Gauge()
     g.kind = "round"
-    bezel_kind, bezel_col, spec = bezel_colours(rng)
+    bezel_kind, bezel_col, shine = bezel_colours(rng)
     bw = R_case * U(rng, 0.03, 0.14)
     R = R_case - bw                          # face radius
     stem = chance(rng, 0.3)
@@ -788,7 +788,7 @@ def build_round(rng, R_case, want_masks):
     fill_circle(alpha, centre, R_case, 255)
     face_m = np.zeros((Hh, W), np.uint8)
     fill_circle(face_m, centre, R, 255)
-    bez = metal_field(rng, Hh, W, centre, R, R_case, bezel_col, spec)
+    bez = metal_field(rng, Hh, W, centre, R, R_case, bezel_col, shine)
     face = face_field(rng, Hh, W, centre, R, face_col)
     canvas = blend(face, bez, face_m.astype(np.float32) / 255.0)
     if bezel_kind in ("chrome", "steel", "brass"):   # sharp reflections make metal read as metal
@@ -1041,14 +1041,14 @@ def build_sector(rng, Rt, want_masks):
     W, Hh = int(math.ceil(mx[0] - mn[0])), int(math.ceil(mx[1] - mn[1]))
     pivot = -mn
     face_p, case_p = face_local + pivot, case_local + pivot
-    bezel_kind, bezel_col, spec = bezel_colours(rng)
+    bezel_kind, bezel_col, shine = bezel_colours(rng)
     dark = chance(rng, 0.2)
     face_col = pick(rng, FACE_DARK) if dark else pick(rng, FACE_LIGHT)
     alpha = np.zeros((Hh, W), np.uint8)
     fill_poly(alpha, case_p, 255)
     face_m = np.zeros((Hh, W), np.uint8)
     fill_poly(face_m, face_p, 255)
-    bez = metal_field(rng, Hh, W, pivot, 0, R_case, bezel_col, spec * 0.5)
+    bez = metal_field(rng, Hh, W, pivot, 0, R_case, bezel_col, shine * 0.5)
     face = face_field(rng, Hh, W, pivot + unit(mid) * R * 0.5, R * 0.6, face_col)
     finish_gauge(rng, g, blend(face, bez, face_m.astype(np.float32) / 255.0), alpha, want_masks)
     img = g.canvas
