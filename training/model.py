@@ -1,0 +1,193 @@
+#!/usr/bin/python3
+"""The two networks: dial key points ("pose") and needle oriented box ("needle").
+
+Both share one design: a small residual backbone down to stride 32 with a
+pooled context block, a top-down path back to stride 8, and a head that
+predicts, for every stride-8 cell, a score and the object's geometry relative
+to that cell. There are no anchors: each gauge has exactly one dial and one
+needle, so the cells near the object's centre own it (see train.py).
+
+forward() returns the raw head map [N, C, G, G] for training; decode() turns
+it into the table the engine reads, [N, values, G*G], in input pixels.
+"""
+import math
+
+import torch
+import torch.nn as nn
+import torch.nn.functional as F
+
+INPUT_SIZE = 320
+STRIDE = 8
+NUM_KP = 14
+# The engine's rows: cx, cy, w, h, score, then per task the rest.
+POSE_VALUES = 5 + 3 * NUM_KP
+NEEDLE_VALUES = 6
+# Raw channels per cell.
+POSE_CHANNELS = 1 + 2 + 2 + 2 * NUM_KP + NUM_KP     # score, centre, log size, kp offsets, kp confidence
+NEEDLE_CHANNELS = 1 + 2 + 2 + 2                     # score, centre, log w/h, cos/sin of twice the angle
+# exp() of more than this would only mean a diverged head; keeps the export finite.
+MAX_LOG_SIZE = 7.0
+
+# The widest stage is sized so that a packed model (hex text, twice the
+# ONNX bytes) stays under 10 MB.
+WIDTHS = (16, 24, 48, 96, 112)
+DEPTHS = (0, 1, 1, 2, 2)
+NECK = 48
+
+
+def conv_bn(cin, cout, k=3, s=1):
+    return nn.Sequential(nn.Conv2d(cin, cout, k, s, k // 2, bias=False), nn.BatchNorm2d(cout), nn.SiLU(inplace=True))
+
+
+class Residual(nn.Module):
+    def __init__(self, c):
+        super().__init__()
+        self.a = conv_bn(c, c)
+        self.b = nn.Sequential(nn.Conv2d(c, c, 3, 1, 1, bias=False), nn.BatchNorm2d(c))
+        self.act = nn.SiLU(inplace=True)
+
+    def forward(self, x):
+        return self.act(x + self.b(self.a(x)))
+
+
+class Context(nn.Module):
+    """Chained max pools: the stride-32 cells see the whole dial, which the
+    scale points between printed marks and the dial's extent need."""
+
+    def __init__(self, c):
+        super().__init__()
+        self.reduce = conv_bn(c, c // 2, 1)
+        self.pool = nn.MaxPool2d(5, 1, 2)
+        self.mix = conv_bn(c * 2, c, 1)
+
+    def forward(self, x):
+        y0 = self.reduce(x)
+        y1 = self.pool(y0)
+        y2 = self.pool(y1)
+        y3 = self.pool(y2)
+        return self.mix(torch.cat([y0, y1, y2, y3], 1))
+
+
+class Net(nn.Module):
+    def __init__(self, task, size=INPUT_SIZE):
+        super().__init__()
+        if task not in ("pose", "needle"):
+            raise ValueError("task must be pose or needle")
+        self.task = task
+        self.size = size
+        self.grid = size // STRIDE
+        stages = []
+        cin = 3
+        for i, (c, d) in enumerate(zip(WIDTHS, DEPTHS)):
+            layers = [conv_bn(cin, c, 3, 2)]
+            layers += [Residual(c) for _ in range(d)]
+            if i == len(WIDTHS) - 1:
+                layers.append(Context(c))
+            stages.append(nn.Sequential(*layers))
+            cin = c
+        self.stages = nn.ModuleList(stages)
+        self.lat32 = conv_bn(WIDTHS[4], NECK, 1)
+        self.lat16 = conv_bn(WIDTHS[3], NECK, 1)
+        self.lat8 = conv_bn(WIDTHS[2], NECK, 1)
+        self.smooth16 = conv_bn(NECK, NECK)
+        self.smooth8 = conv_bn(NECK, NECK)
+        out = POSE_CHANNELS if task == "pose" else NEEDLE_CHANNELS
+        self.head = nn.Sequential(conv_bn(NECK, NECK), conv_bn(NECK, NECK), nn.Conv2d(NECK, out, 1))
+        self._init_head()
+        g = self.grid
+        ys, xs = torch.meshgrid(torch.arange(g, dtype=torch.float32), torch.arange(g, dtype=torch.float32),
+                                indexing="ij")
+        # Cell centres in grid units, flattened in the order of the output rows.
+        self.register_buffer("cells", torch.stack([xs + 0.5, ys + 0.5]).reshape(1, 2, g * g), persistent=False)
+
+    def _init_head(self):
+        last = self.head[-1]
+        nn.init.normal_(last.weight, std=0.01)
+        nn.init.zeros_(last.bias)
+        # Start the scores near the background rate so early steps are not
+        # spent pushing down a thousand cells.
+        last.bias.data[0] = -4.6
+        # Sizes start near a typical object (in strides) rather than one cell.
+        if self.task == "pose":
+            last.bias.data[3:5] = math.log(20.0)
+        else:
+            last.bias.data[3] = math.log(12.0)
+            last.bias.data[4] = math.log(2.0)
+
+    def forward(self, x):
+        feats = []
+        for stage in self.stages:
+            x = stage(x)
+            feats.append(x)
+        p = self.lat32(feats[4])
+        p = self.smooth16(self.lat16(feats[3]) + F.interpolate(p, scale_factor=2.0, mode="nearest"))
+        p = self.smooth8(self.lat8(feats[2]) + F.interpolate(p, scale_factor=2.0, mode="nearest"))
+        return self.head(p)
+
+    def decode(self, raw):
+        n = raw.shape[0]
+        r = raw.reshape(n, raw.shape[1], self.grid * self.grid)
+        score = torch.sigmoid(r[:, 0:1])
+        centre = (self.cells + r[:, 1:3]) * STRIDE
+        size = torch.exp(torch.clamp(r[:, 3:5], max=MAX_LOG_SIZE)) * STRIDE
+        if self.task == "pose":
+            # Key points are offsets from the cell in units of the dial's size,
+            # so one set of weights serves small and large dials alike.
+            scale = size.mean(1, keepdim=True)
+            kp = self.cells * STRIDE + r[:, 5:5 + 2 * NUM_KP].reshape(n, NUM_KP, 2, -1) * scale.unsqueeze(1)
+            conf = torch.sigmoid(r[:, 5 + 2 * NUM_KP:]).unsqueeze(2)
+            kp = torch.cat([kp, conf], 2).reshape(n, 3 * NUM_KP, -1)
+            return torch.cat([centre, size, score, kp], 1)
+        w = size[:, 0:1]
+        h = torch.minimum(size[:, 1:2], w)
+        angle = half_angle(r[:, 6:7], r[:, 5:6])
+        return torch.cat([centre, w, h, score, angle], 1)
+
+
+def half_angle(s, c):
+    """atan2(s, c) / 2 modulo pi, from ONNX opset 13 operators (no Atan2).
+
+    The needle's axis is known only modulo pi, so it is learnt as the vector
+    (cos 2a, sin 2a). tan(phi/2) = s / (r + c) = (r - c) / s with r = |(c, s)|;
+    each branch is used where its denominator stays away from zero, and
+    pi/2 - atan(s / (r - c)) is the same axis as atan((r - c) / s).
+    """
+    r = torch.sqrt(c * c + s * s)
+    a = torch.atan(s / torch.clamp(r + c, min=1e-12))
+    b = math.pi / 2 - torch.atan(s / torch.clamp(r - c, min=1e-12))
+    return torch.where(c >= 0, a, b)
+
+
+class Exported(nn.Module):
+    """What export.py writes: the network with its decoding, [1, values, cells]."""
+
+    def __init__(self, net):
+        super().__init__()
+        self.net = net
+
+    def forward(self, images):
+        return self.net.decode(self.net(images))
+
+
+def count_macs(net, size=INPUT_SIZE):
+    """Multiply-accumulates of one forward pass, convolutions only."""
+    total = [0]
+
+    def hook(m, _inp, out):
+        k = m.kernel_size[0] * m.kernel_size[1] * (m.in_channels // m.groups)
+        total[0] += out.numel() * k
+
+    handles = [m.register_forward_hook(hook) for m in net.modules() if isinstance(m, nn.Conv2d)]
+    with torch.no_grad():
+        net.eval()
+        net(torch.zeros(1, 3, size, size))
+    for h in handles:
+        h.remove()
+    return total[0]
+
+
+if __name__ == "__main__":
+    for task in ("pose", "needle"):
+        net = Net(task)
+        params = sum(p.numel() for p in net.parameters())
+        print("%s: %.2f M parameters, %.2f GMAC at %d" % (task, params / 1e6, count_macs(net) / 1e9, INPUT_SIZE))

@@ -1,0 +1,55 @@
+// ortrun: runs an ONNX model once in the ONNX Runtime library the engine
+// links, so export.py can compare its output with PyTorch's.
+//
+//   ortrun model.onnx input.f32 output.f32
+//
+// input.f32 holds the float32 values of the model's fixed input shape; the
+// first output's float32 values are written to output.f32.
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <onnxruntime_cxx_api.h>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: ortrun model.onnx input.f32 output.f32\n");
+        return 2;
+    }
+    try {
+        Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "ortrun");
+        env.DisableTelemetryEvents();
+        Ort::SessionOptions options;
+        Ort::Session session(env, argv[1], options);
+        Ort::AllocatorWithDefaultOptions allocator;
+        const auto inputName = session.GetInputNameAllocated(0, allocator);
+        const auto outputName = session.GetOutputNameAllocated(0, allocator);
+        std::vector<int64_t> shape = session.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+        size_t count = 1;
+        for (int64_t d : shape)
+            count *= static_cast<size_t>(d);
+
+        std::ifstream in(argv[2], std::ios::binary);
+        std::vector<float> input(count);
+        if (!in.read(reinterpret_cast<char *>(input.data()), static_cast<std::streamsize>(count * sizeof(float)))) {
+            std::fprintf(stderr, "ortrun: %s does not hold %zu floats\n", argv[2], count);
+            return 2;
+        }
+        const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
+        Ort::Value tensor = Ort::Value::CreateTensor<float>(memory, input.data(), count, shape.data(), shape.size());
+        const char *inputs[] = {inputName.get()};
+        const char *outputs[] = {outputName.get()};
+        std::vector<Ort::Value> result = session.Run(Ort::RunOptions{nullptr}, inputs, &tensor, 1, outputs, 1);
+        const auto info = result[0].GetTensorTypeAndShapeInfo();
+        const float *data = result[0].GetTensorData<float>();
+        std::ofstream out(argv[3], std::ios::binary);
+        out.write(reinterpret_cast<const char *>(data),
+                  static_cast<std::streamsize>(info.GetElementCount() * sizeof(float)));
+        return out ? 0 : 1;
+    } catch (const Ort::Exception &e) {
+        std::fprintf(stderr, "ortrun: %s\n", e.what());
+        return 1;
+    }
+}

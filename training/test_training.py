@@ -1,0 +1,101 @@
+#!/usr/bin/python3
+"""Checks that what the networks learn is what the engine will read.
+
+  /usr/bin/python3 training/test_training.py
+
+For freshly rendered gauges, plain and augmented (crop, mirror, padding),
+the raw head map that would give zero regression loss is built from the
+labels; decoding it must return the labels, and reading the decoded
+dial and needle with the engine's geometry (check_labels.py) must give the
+stored reading. A sign, a unit or a w/h mix-up between the loss targets,
+the augmentation and the exported decoding fails here.
+"""
+import math
+import os
+import sys
+import unittest
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import check_labels as CL  # noqa: E402
+import model as M  # noqa: E402
+import render  # noqa: E402
+import train as T  # noqa: E402
+
+
+def ideal_raw(net, box, kp, needle):
+    """The head map the losses of train.py drive towards, for one sample."""
+    cells = net.cells[0]                                        # [2, A] grid units
+    s = M.STRIDE
+    a = cells.shape[1]
+    raw = torch.zeros(net.head[-1].out_channels, a)
+    if net.task == "pose":
+        centre, size = box[:2], box[2:4]
+    else:
+        centre, size = needle[:2], needle[2:4]
+    y = T.heat_target(cells.unsqueeze(0), centre.unsqueeze(0), size[:1], s)[0]
+    raw[0] = torch.logit(y.clamp(1e-6, 1 - 1e-6))
+    raw[1:3] = centre.unsqueeze(1) / s - cells
+    raw[3:5] = torch.log(size / s).unsqueeze(1)
+    if net.task == "pose":
+        off = (kp[:, :2].unsqueeze(2) - cells.unsqueeze(0) * s) / size.mean()
+        raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, a)
+        raw[5 + 2 * M.NUM_KP:] = 10.0
+    else:
+        raw[5] = math.cos(2 * float(needle[4]))
+        raw[6] = math.sin(2 * float(needle[4]))
+    g = net.grid
+    return raw.reshape(1, -1, g, g)
+
+
+class Conventions(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pose, cls.needle = M.Net("pose"), M.Net("needle")
+        cls.samples = [render.render_sample(31, i, 640)[:2] for i in range(12)]
+
+    def check(self, img, lab, rng):
+        _, box, kp, needle = T.prepare(img, lab, self.pose.size, rng, "pose" if rng is None else "needle")
+        box, kp, needle = map(torch.from_numpy, (box, kp, needle))
+        raw_p = ideal_raw(self.pose, box, kp, needle)
+        raw_n = ideal_raw(self.needle, box, kp, needle)
+        # The loss at its ideal point: all regression terms vanish.
+        for net, raw in ((self.pose, raw_p), (self.needle, raw_n)):
+            _, terms = T.compute_loss(net, raw, box[None], kp[None], needle[None])
+            for name, value in terms.items():
+                if name not in ("score", "conf"):
+                    self.assertLess(float(value), 1e-3, "%s loss %s" % (net.task, name))
+        dial = self.pose.decode(raw_p)[0].T.numpy()
+        pointer = self.needle.decode(raw_n)[0].T.numpy()
+        d = dial[np.argmax(dial[:, 4])]
+        p = pointer[np.argmax(pointer[:, 4])]
+        self.assertEqual(T.count_dials(dial), 1)
+        np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
+        np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], kp[:, :2].numpy(), atol=1e-2)
+        self.assertGreater(p[2], p[3], "w must be the needle's long side")
+        np.testing.assert_allclose(p[:4], needle[:4].numpy(), atol=1e-2)
+        decoded = {"dial_box": d[:4].tolist(), "keypoints": d[5:].reshape(-1, 3).tolist(),
+                   "needles": [dict(zip(("cx", "cy", "w", "h", "angle"), p[[0, 1, 2, 3, 5]].tolist()))]}
+        value, _ = CL.read_label(decoded)
+        self.assertIsNotNone(value, lab["image"] if "image" in lab else "")
+        self.assertLess(abs(value - lab["reading"]), CL.TOLERANCE)
+
+    def test_plain_samples_decode_to_their_reading(self):
+        for img, lab in self.samples:
+            self.check(img, lab, None)
+
+    def test_augmented_samples_decode_to_their_reading(self):
+        saved = T.CROP_P, T.FILE_PAD_P, dict(T.FLIP_P)
+        try:
+            T.CROP_P, T.FILE_PAD_P, T.FLIP_P["needle"] = 1.0, 0.5, 0.5
+            for i, (img, lab) in enumerate(self.samples):
+                for k in range(4):
+                    self.check(img, lab, np.random.default_rng([i, k]))
+        finally:
+            T.CROP_P, T.FILE_PAD_P, T.FLIP_P = saved
+
+
+if __name__ == "__main__":
+    unittest.main()
