@@ -10,6 +10,8 @@
 namespace meterreading {
 namespace {
 
+const double SEGMENT_TOLERANCE = 1e-4;
+
 // Distances between a float point and another, on coordinate differences
 // rounded half to even first.
 double roundedDistance(cv::Point2f p, cv::Point2f q)
@@ -90,8 +92,13 @@ float scaleCrossing(cv::Point2f a, cv::Point2f b, cv::Point2f s0, cv::Point2f s1
     const double ua = static_cast<double>(q.x * s.y - q.y * s.x) / den;
     if (ua < -1e-9 || ua > 1.000000001)
         return -1.0f;
+    // The position along the scale segment carries single-precision rounding
+    // of about 1e-6; a bound tighter than that made a needle resting on the
+    // end mark miss the last segment and read min instead of max. Between
+    // two segments the widened bound changes nothing: the earlier segment
+    // wins with t = 1, which reads the same as t = 0 on the next.
     const double ub = static_cast<double>(q.x * r.y - q.y * r.x) / den;
-    if (ub < -1e-9 || ub > 1.000000001)
+    if (ub < -SEGMENT_TOLERANCE || ub > 1.0 + SEGMENT_TOLERANCE)
         return -1.0f;
 
     const cv::Point2f crossing(a.x + static_cast<float>(r.x * ua), a.y + static_cast<float>(r.y * ua));

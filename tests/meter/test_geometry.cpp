@@ -86,6 +86,30 @@ TEST(Geometry, ANeedleInTheGapOfARoundDialReadsTheStart)
     EXPECT_NEAR(scaleFraction({{200, 210}, {200, 170}}, scale), 0.5f, 0.002f);
 }
 
+TEST(Geometry, ANeedleOnTheEndMarkReadsTheEnd)
+{
+    // Aimed from the pivot straight at the last mark, the prolonged axis
+    // meets the polyline at its very end, where rounding may put the
+    // crossing a hair beyond it; that must read max, not min.
+    int misses = 0;
+    for (int turn = 0; turn < 360; turn += 3) {
+        std::vector<cv::Point2f> scale;
+        for (int i = 0; i <= 10; ++i) {
+            const double theta = (turn + 225.0 - 27.0 * i) * M_PI / 180.0;
+            scale.emplace_back(static_cast<float>(311.3 + 187.9 * std::cos(theta)),
+                               static_cast<float>(298.7 - 187.9 * std::sin(theta)));
+        }
+        const cv::Point2f pivot(311.3f, 298.7f);
+        const cv::Point2f end = scale.back();
+        const PointerAxis axis{pivot, pivot + (end - pivot) * 0.6f};
+        if (scaleFraction(axis, scale) != 1.0f)
+            ++misses;
+        const PointerAxis atStart{pivot, pivot + (scale.front() - pivot) * 0.6f};
+        EXPECT_EQ(scaleFraction(atStart, scale), 0.0f);
+    }
+    EXPECT_EQ(misses, 0);
+}
+
 TEST(Geometry, AZeroLengthAxisWarnsPerIntervalAndReadsTheStart)
 {
     const auto scale = straightScale();
