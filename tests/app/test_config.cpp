@@ -7,23 +7,9 @@
 
 #include "configloader.h"
 #include "messagecapture.h"
+#include "settingvalues.h"
 #include "workingdirectory.h"
 #include "wsserverpropertyset.h"
-
-namespace {
-
-// The six settings' values in their order.
-QString values(const QtnPropertySet &set)
-{
-    QStringList texts;
-    for (const QtnProperty *property : set.childProperties())
-        texts.append(property->toStr());
-    return texts.join(QLatin1Char('|'));
-}
-
-const char DEFAULTS[] = "5050|/endpoint|60|60|60|30";
-
-} // namespace
 
 TEST(ConfigFile, OnlyAReadableObjectChangesTheDefaults)
 {
