@@ -47,9 +47,8 @@ bool isPadding(char c)
 
 QByteArray base64Decode(const QByteArray &text, bool removeLineFeeds)
 {
-    QByteArray in = text;
-    if (removeLineFeeds)
-        in.replace('\n', QByteArray());
+    // Const, so that indexing never detaches (copies) borrowed text.
+    const QByteArray in = removeLineFeeds ? QByteArray(text).replace('\n', QByteArray()) : text;
 
     const qsizetype len = in.size();
     QByteArray out;

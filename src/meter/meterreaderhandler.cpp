@@ -132,11 +132,14 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
                 return;
             }
         }
-        const std::string imageData = has("image_data") ? textOf(request["image_data"]) : std::string();
+        // Borrowed, not copied: the text lives in the request until the reply,
+        // and an image's base64 runs to megabytes.
+        const char *dataText = has("image_data") ? static_cast<const char *>(request["image_data"]) : nullptr;
+        const QByteArray imageData = QByteArray::fromRawData(dataText ? dataText : "", dataText ? qstrlen(dataText) : 0);
         const float min = has("min") ? numberOf(request["min"]) : 0.0f;
         const float max = has("max") ? numberOf(request["max"]) : 1.0f;
 
-        if (imagePath.isEmpty() && imageData.empty()) {
+        if (imagePath.isEmpty() && imageData.isEmpty()) {
             response["value"] = 0;
             response["error"] = "Either image_path or image_data is empty.";
             return;
@@ -154,7 +157,7 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
         } else {
             QByteArray bytes;
             try {
-                bytes = base64Decode(QByteArray::fromStdString(imageData), false);
+                bytes = base64Decode(imageData, false);
             } catch (const std::invalid_argument &) {
                 response["error"] = INVALID_BASE64;
                 return;
