@@ -1287,7 +1287,7 @@ def main(argv=None):
     ap.add_argument("--count", type=int, required=True)
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--size", type=int, default=640)
-    ap.add_argument("--start", type=int, default=0, help="first sample index (to render a set in polys)")
+    ap.add_argument("--start", type=int, default=0, help="first sample index (to render a set in parts)")
     ap.add_argument("--jobs", type=int, default=1)
     args = ap.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
