@@ -11,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -71,17 +73,23 @@ bool pumpUntil(Condition condition, int milliseconds = 5000)
     return condition();
 }
 
+// Which models a workspace's bin/ holds.
+enum class Models { None, Fixture, Shipped };
+
 // A working directory as the application expects it: bin/ with the models
 // and, when given, a config.json.
 class Workspace
 {
 public:
-    explicit Workspace(bool withModels = true)
+    explicit Workspace(Models models = Models::Fixture)
     {
         QDir(m_dir.path()).mkdir(QStringLiteral("bin"));
-        if (withModels) {
+        if (models == Models::Fixture) {
             QFile::copy(QStringLiteral(DIALVANE_FIXTURE_DIR "/dial_pose.bin"), m_dir.filePath("bin/1.bin"));
             QFile::copy(QStringLiteral(DIALVANE_FIXTURE_DIR "/needle_obb.bin"), m_dir.filePath("bin/2.bin"));
+        } else if (models == Models::Shipped) {
+            QFile::copy(QStringLiteral(DIALVANE_SOURCE_DIR "/bin/1.bin"), m_dir.filePath("bin/1.bin"));
+            QFile::copy(QStringLiteral(DIALVANE_SOURCE_DIR "/bin/2.bin"), m_dir.filePath("bin/2.bin"));
         }
     }
 
@@ -177,7 +185,7 @@ TEST(MainWindow, StartsShowsSettingsAndExits)
 
 TEST(MainWindow, AMissingModelStopsTheStartWithAnErrorBox)
 {
-    Workspace workspace(false);
+    Workspace workspace(Models::None);
     workspace.writeConfig(freePort());
     MainWindow window;
     window.show();
@@ -241,11 +249,10 @@ TEST(MainWindow, TheLogViewColoursLinesAndClearsAtTheThousandth)
 
 TEST(Application, ServesAndStopsCleanlyWithARequestStillQueued)
 {
-    Workspace workspace;
+    Workspace workspace(Models::Shipped);
     const int port = freePort();
     workspace.writeConfig(port);
-    const std::string photo = workspace.path("photo.png").toStdString();
-    cv::imwrite(photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar::all(90)));
+    const std::string photo = DIALVANE_SOURCE_DIR "/samples/gauge.jpg";
 
     // A camera that never answers keeps the handler busy, so the next request waits in the queue.
     QTcpServer silentCamera;
@@ -261,9 +268,12 @@ TEST(Application, ServesAndStopsCleanlyWithARequestStillQueued)
     ASSERT_TRUE(app.waitForStarted());
     ASSERT_TRUE(pumpUntil([&] { return connectTo(port) >= 0; }, 20000)) << app.readAll().toStdString();
 
-    const HttpReply first = post(port, "/endpoint", R"({"image_path":")" + photo + R"(","max":100})");
+    // The shipped models read the sample gauge (97.03 on a scale to 400).
+    const HttpReply first = post(port, "/endpoint", R"({"image_path":")" + photo + R"(","max":400})");
     EXPECT_EQ(first.status, 200);
-    EXPECT_NE(first.body.find(R"("error":"")"), std::string::npos) << first.body;
+    const QJsonObject reading = QJsonDocument::fromJson(QByteArray::fromStdString(first.body)).object();
+    EXPECT_EQ(reading["error"].toString(), "") << first.body;
+    EXPECT_NEAR(reading["value"].toDouble(), 97.03, 20.0) << first.body;
 
     const std::string stalled = "http://127.0.0.1:" + std::to_string(silentCamera.serverPort()) + "/gauge.jpg";
     auto busy = std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + stalled + R"("})"); });

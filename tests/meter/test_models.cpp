@@ -1,0 +1,122 @@
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "meterreaderhandler.h"
+#include "meterreading.h"
+#include "onnxuobbdetector.h"
+#include "onnxuposedetector.h"
+
+using namespace meterreading;
+
+namespace {
+
+// The geometry reads integer pixels; enlarging the labelled scene first makes
+// the rounding to integers negligible, and a similar figure reads the same.
+constexpr double ENLARGE = 64.0;
+
+cv::Point enlarged(double x, double y)
+{
+    return {static_cast<int>(std::lround(x * ENLARGE)), static_cast<int>(std::lround(y * ENLARGE))};
+}
+
+std::vector<QJsonObject> renderedLabels()
+{
+    QFile file(QStringLiteral(DIALVANE_RENDERED_DIR "/labels.jsonl"));
+    std::vector<QJsonObject> labels;
+    if (!file.open(QIODevice::ReadOnly))
+        return labels;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (!line.isEmpty())
+            labels.push_back(QJsonDocument::fromJson(line).object());
+    }
+    return labels;
+}
+
+// The fraction of the span that the labelled key points and needle box give.
+std::optional<float> readLabel(const QJsonObject &label)
+{
+    std::vector<DetectPoint> keyPoints;
+    for (const QJsonValue &v : label["keypoints"].toArray()) {
+        const QJsonArray p = v.toArray();
+        const cv::Point q = enlarged(p[0].toDouble(), p[1].toDouble());
+        keyPoints.push_back({q.x, q.y, static_cast<float>(p[2].toDouble())});
+    }
+    const QJsonArray d = label["dial_box"].toArray();
+    const cv::Point corner = enlarged(d[0].toDouble() - d[2].toDouble() / 2, d[1].toDouble() - d[3].toDouble() / 2);
+    const cv::Point extent = enlarged(d[2].toDouble(), d[3].toDouble());
+    const cv::Rect dialBox(corner.x, corner.y, extent.x, extent.y);
+
+    const QJsonObject n = label["needles"].toArray().at(0).toObject();
+    const cv::RotatedRect needle(cv::Point2f(n["cx"].toDouble(), n["cy"].toDouble()),
+                                 cv::Size2f(n["w"].toDouble(), n["h"].toDouble()),
+                                 static_cast<float>(n["angle"].toDouble() * 180.0 / M_PI));
+    cv::Point2f corners[4];
+    needle.points(corners);
+    std::vector<DetectPoint> box;
+    for (const cv::Point2f &c : corners) {
+        const cv::Point q = enlarged(c.x, c.y);
+        box.push_back({q.x, q.y, 0.0f});
+    }
+    const auto axis = pointerAxis(box, dialCentre(dialBox));
+    if (!axis)
+        return std::nullopt;
+    return scaleFraction(*axis, scalePoints(keyPoints));
+}
+
+} // namespace
+
+// The renderer's labels and the engine's geometry agree: a network that
+// learnt the labels exactly would read every rendered gauge right.
+TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
+{
+    const std::vector<QJsonObject> labels = renderedLabels();
+    ASSERT_EQ(labels.size(), 16u);
+    int atAnEnd = 0;
+    for (const QJsonObject &label : labels) {
+        const double truth = label["reading"].toDouble();
+        atAnEnd += truth == 0.0 || truth == 1.0;
+        const auto fraction = readLabel(label);
+        ASSERT_TRUE(fraction.has_value()) << label["image"].toString().toStdString();
+        // The scale is read along chords between the tenths, not along the
+        // arc: up to about a thousandth of the span on wide sweeps.
+        EXPECT_NEAR(*fraction, truth, 1.5e-3) << label["image"].toString().toStdString() << " "
+                                            << label["kind"].toString().toStdString();
+    }
+    // The set covers needles resting on a scale end, where crossings are most fragile.
+    EXPECT_GE(atAnEnd, 1);
+}
+
+// The models in bin/ load, find one dial and one needle on the sample gauge,
+// and read it close to its true 97.03 on a scale from 0 to 400.
+TEST(ShippedModels, FindOneDialAndOneNeedleAndReadTheSample)
+{
+    const cv::Mat image = MeterReaderHandler::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
+    ASSERT_FALSE(image.empty());
+    const DetectImage input{0, image.data, image.cols, image.rows};
+
+    OnnxUPoseDetector dials;
+    ASSERT_TRUE(dials.init(L"" DIALVANE_SOURCE_DIR "/bin/1.bin"));
+    EXPECT_EQ(dials.inference({input}).at(0).size(), 1u);
+    OnnxUOBBDetector needles;
+    ASSERT_TRUE(needles.init(L"" DIALVANE_SOURCE_DIR "/bin/2.bin"));
+    EXPECT_EQ(needles.inference({input}).at(0).size(), 1u);
+
+    MeterReaderHandler handler;
+    ASSERT_TRUE(handler.init(QStringLiteral(DIALVANE_SOURCE_DIR "/bin/1.bin"),
+                             QStringLiteral(DIALVANE_SOURCE_DIR "/bin/2.bin")));
+    std::string error;
+    const float value = handler.readMeter(input, error, 0.0f, 400.0f);
+    EXPECT_EQ(error, "");
+    // Within 5 % of the span: a wrong model file, input layout or geometry is far off.
+    EXPECT_NEAR(value, 97.03f, 20.0f);
+}
