@@ -23,10 +23,23 @@ NUM_KP = 14
 POSE_VALUES = 5 + 3 * NUM_KP
 NEEDLE_VALUES = 6
 # Raw channels per cell.
-POSE_CHANNELS = 1 + 2 + 2 + 2 * NUM_KP + NUM_KP     # score, centre, log size, kp offsets, kp confidence
+# Dial: score, centre, log size, key-point offsets, key-point confidences,
+# then the scale-mark map: a heat logit and the offset to the nearest mark.
+POSE_CHANNELS = 1 + 2 + 2 + 2 * NUM_KP + NUM_KP + 1 + 2
+MARK = 5 + 3 * NUM_KP
 NEEDLE_CHANNELS = 1 + 2 + 2 + 2                     # score, centre, log w/h, cos/sin of twice the angle
 # exp() of more than this would only mean a diverged head; keeps the export finite.
 MAX_LOG_SIZE = 7.0
+# The scale's key points in their order along the scale: start, the tenths, end.
+SCALE_KP = (3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 4)
+# Refinement of the scale points: the strongest candidates only (the engine
+# reads the best one), a search window of this share of the local mark
+# spacing around the coarse point, and the least windowed heat that counts.
+# Marks closer than 1.5 cells share cells in the map, so they keep the coarse point.
+REFINE_TOP = 4
+WINDOW = 0.35
+MARK_MIN = 0.2
+MIN_SPACING = 1.5 * STRIDE
 
 # The widest stage is sized so that a packed model (hex text, twice the
 # ONNX bytes) stays under 10 MB.
@@ -107,12 +120,28 @@ class Net(nn.Module):
         # Start the scores near the background rate so early steps are not
         # spent pushing down a thousand cells.
         last.bias.data[0] = -4.6
+        if self.task == "pose":
+            last.bias.data[MARK] = -4.6
         # Sizes start near a typical object (in strides) rather than one cell.
         if self.task == "pose":
             last.bias.data[3:5] = math.log(20.0)
         else:
             last.bias.data[3] = math.log(12.0)
             last.bias.data[4] = math.log(2.0)
+
+    def load_grown(self, state):
+        """Loads weights saved before the head grew channels: every tensor of
+        the same shape, and the head's existing output channels; the new
+        channels keep their initial values."""
+        own = self.state_dict()
+        for name, value in state.items():
+            mine = own[name]
+            if mine.shape == value.shape:
+                mine.copy_(value)
+            elif mine.shape[1:] == value.shape[1:] and mine.shape[0] > value.shape[0]:
+                mine[:value.shape[0]].copy_(value)
+            else:
+                raise ValueError("%s: saved %s, model %s" % (name, tuple(value.shape), tuple(mine.shape)))
 
     def forward(self, x):
         feats = []
@@ -143,13 +172,47 @@ class Net(nn.Module):
             # so one set of weights serves small and large dials alike.
             scale = size.mean(1, keepdim=True)
             kp = self.cells * STRIDE + r[:, 5:5 + 2 * NUM_KP].reshape(n, NUM_KP, 2, -1) * scale.unsqueeze(1)
-            conf = torch.sigmoid(r[:, 5 + 2 * NUM_KP:]).unsqueeze(2)
+            kp = refine_scale(kp, score[:, 0], torch.sigmoid(r[:, MARK]), (self.cells + r[:, MARK + 1:MARK + 3]) * STRIDE)
+            conf = torch.sigmoid(r[:, 5 + 2 * NUM_KP:MARK]).unsqueeze(2)
             kp = torch.cat([kp, conf], 2).reshape(n, 3 * NUM_KP, -1)
             return torch.cat([centre, size, score, kp], 1)
         w = size[:, 0:1]
         h = torch.minimum(size[:, 1:2], w)
         angle = half_angle(r[:, 6:7], r[:, 5:6])
         return torch.cat([centre, w, h, score, angle], 1)
+
+
+def refine_scale(kp, score, mark, mark_pos):
+    """Moves the scale points of the strongest candidates onto the marks.
+
+    A point regressed from the dial's centre cell is good to a few degrees of
+    the scale; the mark map is local and sub-cell exact. Each coarse scale
+    point takes the cell of highest mark heat inside a window scaled by the
+    spacing to its neighbours, then that cell's offset to the mark; without
+    enough heat in the window it stays. kp [N, 14, 2, A], score and mark
+    [N, A], mark_pos [N, 2, A]; returns kp with the refined points.
+    """
+    n, _, _, a = kp.shape
+    k = REFINE_TOP
+    top = score.topk(k, dim=1).indices                                         # [N, K]
+    scale_kp = kp[:, list(SCALE_KP)]                                           # [N, 11, 2, A]
+    coarse = torch.gather(scale_kp, 3, top.view(n, 1, 1, k).expand(n, len(SCALE_KP), 2, k))
+    seg = torch.sqrt(((coarse[:, 1:] - coarse[:, :-1]) ** 2).sum(2))          # [N, 10, K]
+    spacing = torch.minimum(torch.cat([seg[:, :1], seg], 1), torch.cat([seg, seg[:, -1:]], 1))
+    sigma = (WINDOW * spacing).clamp(min=1.0).unsqueeze(3)                     # [N, 11, K, 1]
+    d2 = ((mark_pos.view(n, 1, 2, 1, a) - coarse.unsqueeze(4)) ** 2).sum(2)   # [N, 11, K, A]
+    heat = mark.view(n, 1, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))
+    best, cell = heat.max(3)                                                   # [N, 11, K]
+    found = torch.gather(mark_pos.view(n, 1, 2, a).expand(n, len(SCALE_KP), 2, a), 3,
+                         cell.view(n, len(SCALE_KP), 1, k).expand(n, len(SCALE_KP), 2, k))
+    use = (best > MARK_MIN) & (spacing >= MIN_SPACING)
+    delta = (found - coarse) * use.unsqueeze(2).float()                        # [N, 11, 2, K]
+    onehot = (torch.arange(a, device=kp.device).view(1, 1, a) == top.unsqueeze(2)).float()  # [N, K, A]
+    moved = torch.matmul(delta.reshape(n, 2 * len(SCALE_KP), k), onehot).view(n, len(SCALE_KP), 2, a)
+    # Scatter the moves back to the 14 points: key points off the scale take a zero row.
+    moved = torch.cat([moved, torch.zeros_like(moved[:, :1])], 1)
+    slot = [SCALE_KP.index(i) if i in SCALE_KP else len(SCALE_KP) for i in range(kp.shape[1])]
+    return kp + moved[:, slot]
 
 
 def half_angle(s, c):

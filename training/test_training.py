@@ -42,7 +42,10 @@ def ideal_raw(net, box, kp, needle):
     if net.task == "pose":
         off = (kp[:, :2].unsqueeze(2) - cells.unsqueeze(0) * s) / size.mean()
         raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, a)
-        raw[5 + 2 * M.NUM_KP:] = 10.0
+        raw[5 + 2 * M.NUM_KP:M.MARK] = 10.0
+        mark, nearest = T.mark_target(cells.unsqueeze(0), kp.unsqueeze(0), s)
+        raw[M.MARK] = torch.logit(mark[0].clamp(1e-6, 1 - 1e-6))
+        raw[M.MARK + 1:M.MARK + 3] = nearest[0] - cells
     else:
         raw[5] = math.cos(2 * float(needle[4]))
         raw[6] = math.sin(2 * float(needle[4]))
@@ -85,6 +88,29 @@ class Conventions(unittest.TestCase):
     def test_plain_samples_decode_to_their_reading(self):
         for img, lab in self.samples:
             self.check(img, lab, None)
+
+    def test_the_mark_map_pulls_coarse_scale_points_onto_the_marks(self):
+        rng = np.random.default_rng(5)
+        refined = 0
+        for img, lab in self.samples:
+            _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, self.pose.size))
+            raw = ideal_raw(self.pose, box, kp, needle)
+            scale_kp = kp[list(M.SCALE_KP), :2].numpy()
+            seg = np.hypot(*(scale_kp[1:] - scale_kp[:-1]).T)
+            spacing = np.minimum(np.r_[seg[:1], seg], np.r_[seg, seg[-1:]])
+            # Shift every coarse scale point by up to a fifth of its spacing.
+            shift = rng.uniform(-0.2, 0.2, (len(M.SCALE_KP), 2)) * spacing[:, None]
+            flat = raw.view(raw.shape[1], -1)
+            for j, i in enumerate(M.SCALE_KP):
+                for axis in (0, 1):
+                    flat[5 + 2 * i + axis] += float(shift[j, axis]) / float(box[2:4].mean())
+            d = self.pose.decode(raw)[0].T.numpy()
+            got = d[np.argmax(d[:, 4])][5:].reshape(-1, 3)[list(M.SCALE_KP), :2]
+            for j in range(len(M.SCALE_KP)):
+                want = scale_kp[j] if spacing[j] >= M.MIN_SPACING else scale_kp[j] + shift[j]
+                np.testing.assert_allclose(got[j], want, atol=2e-2)
+                refined += spacing[j] >= M.MIN_SPACING
+        self.assertGreater(refined, 60)
 
     def test_augmented_samples_decode_to_their_reading(self):
         saved = T.CROP_P, T.FILE_PAD_P, dict(T.FLIP_P)

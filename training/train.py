@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Trains the dial key-point model (pose) or the needle oriented-box model.
 
-  train.py --task pose|needle --data DIR --out DIR [--minutes M] [--resume] [--val DIR]
+  train.py --task pose|needle --data DIR --out DIR [--minutes M] [--resume] [--val DIR] [--init CKPT]
 
 DIR holds a rendered set (labels.jsonl and the images). The budget is
 training time: the learning rate follows the share of --minutes used, so a
@@ -30,6 +30,8 @@ import model as M  # noqa: E402
 cv2.setNumThreads(1)
 
 GREY = 114
+# Width of a scale mark's peak in the mark map, in grid cells.
+MARK_SIGMA = 0.8
 # Share of samples that are cut to a non-square photo, and of those, the
 # share padded the way the engine pads an image file (black, bottom/right,
 # to a square); the rest are letterboxed in grey like decoded uploads.
@@ -228,6 +230,28 @@ def score_loss(logit, y):
     return (bce * (p - y).abs().pow(2)).sum() / y.sum().clamp(min=1.0)
 
 
+def mark_target(cells, kp, grid_stride):
+    """The scale-mark map's targets: a Gaussian of fixed width around every
+    labelled scale point (its peak cell at 1), and per cell the nearest
+    scale point, in grid units."""
+    scale_kp = kp[:, list(M.SCALE_KP)]
+    pts = scale_kp[:, :, :2] / grid_stride                                  # [N, 11, 2]
+    seen = scale_kp[:, :, 2] > 0                                            # [N, 11]
+    d2 = ((cells.unsqueeze(1) - pts.unsqueeze(3)) ** 2).sum(2)              # [N, 11, A]
+    g = torch.exp(-d2 / (2 * MARK_SIGMA ** 2))
+    g = g / g.max(2, keepdim=True).values * seen.unsqueeze(2)
+    nearest = d2.masked_fill(~seen.unsqueeze(2), float("inf")).argmin(1)    # [N, A]
+    target = torch.gather(pts.transpose(1, 2), 2, nearest.unsqueeze(1).expand(-1, 2, -1))  # [N, 2, A]
+    return g.max(1).values, target
+
+
+def mark_loss(cells, raw_mark, kp, grid_stride):
+    y, target = mark_target(cells, kp, grid_stride)
+    wgt = y * (y >= 0.3)
+    err = (cells + raw_mark[:, 1:3] - target).abs().sum(1)
+    return {"mark": score_loss(raw_mark[:, 0], y), "mark_offset": (err * wgt).sum() / wgt.sum().clamp(min=1.0)}
+
+
 def compute_loss(net, raw, box, kp, needle):
     n = raw.shape[0]
     a = net.grid * net.grid
@@ -255,9 +279,10 @@ def compute_loss(net, raw, box, kp, needle):
         labelled = (kp[:, :, 2] > 0).float()                                       # [N, 14]
         err = (pred - tgt).abs().sum(2) * labelled.unsqueeze(2)                    # [N, 14, A]
         terms["kp"] = 10.0 * (err.sum(1) / labelled.sum(1, keepdim=True).clamp(min=1) * wgt).sum() / norm
-        conf = r[:, 5 + 2 * M.NUM_KP:]
+        conf = r[:, 5 + 2 * M.NUM_KP:M.MARK]
         bce = F.binary_cross_entropy_with_logits(conf, labelled.unsqueeze(2).expand_as(conf), reduction="none")
         terms["conf"] = 0.1 * (bce.mean(1) * wgt).sum() / norm
+        terms.update(mark_loss(cells, r[:, M.MARK:M.MARK + 3], kp, s))
     else:
         ang = needle[:, 4]
         tgt = torch.stack([torch.cos(2 * ang), torch.sin(2 * ang)], 1).unsqueeze(2)
@@ -375,6 +400,8 @@ def main():
     ap.add_argument("--minutes", type=float, default=110.0, help="training time budget")
     ap.add_argument("--resume", action="store_true", help="continue from OUT/last.pt if it exists")
     ap.add_argument("--val", help="rendered held-out set, read at every checkpoint")
+    ap.add_argument("--init", help="a checkpoint whose averaged weights start a new run (its head may have "
+                                   "fewer channels)")
     ap.add_argument("--batch", type=int, default=16)
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--seed", type=int, default=0)
@@ -394,6 +421,13 @@ def main():
         log.flush()
 
     net = M.Net(args.task)
+    if args.init and not os.path.exists(ckpt):
+        start = torch.load(args.init, map_location="cpu")
+        if start["task"] != args.task or start["size"] != net.size:
+            sys.exit("train.py: %s is a %s model at %d" % (args.init, start["task"], start["size"]))
+        with torch.no_grad():
+            net.load_grown(start["ema"])
+        say("starting from the averaged weights of %s" % args.init)
     decay, no_decay = [], []
     for name, p in net.named_parameters():
         (decay if p.ndim == 4 else no_decay).append(p)
