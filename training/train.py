@@ -239,7 +239,7 @@ def mark_target(cells, kp, grid_stride):
     seen = scale_kp[:, :, 2] > 0                                            # [N, 11]
     d2 = ((cells.unsqueeze(1) - pts.unsqueeze(3)) ** 2).sum(2)              # [N, 11, A]
     g = torch.exp(-d2 / (2 * MARK_SIGMA ** 2))
-    g = g / g.max(2, keepdim=True).values * seen.unsqueeze(2)
+    g = g / g.max(2, keepdim=True).values.clamp(min=1e-12) * seen.unsqueeze(2)
     nearest = d2.masked_fill(~seen.unsqueeze(2), float("inf")).argmin(1)    # [N, A]
     target = torch.gather(pts.transpose(1, 2), 2, nearest.unsqueeze(1).expand(-1, 2, -1))  # [N, 2, A]
     return g.max(1).values, target
