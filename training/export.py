@@ -8,7 +8,8 @@ The graph has one input "images" [1, 3, S, S] (RGB, 0..1) and one output
 "output0" [1, values, cells] with the decoding inside, opset 13. Checks:
 onnx.checker, fixed shapes after shape inference, and the output of ONNX
 Runtime (the library the engine links, through ortrun.cpp, built on first
-use) against PyTorch's on a rendered gauge.
+use) against PyTorch's on a rendered gauge. The needle's centre is written
+half a pixel on, for the engine's cut to whole pixels (see model.Exported).
 """
 import argparse
 import os
@@ -88,7 +89,7 @@ def main():
     torch.set_num_threads(2)
 
     net = load(args.checkpoint, args.raw_weights)
-    wrapped = M.Exported(net).eval()
+    wrapped = M.Exported(net, round_needle=True).eval()
     s = net.size
     values = M.POSE_VALUES if net.task == "pose" else M.NEEDLE_VALUES
     expected_out = (1, values, net.grid * net.grid)

@@ -230,14 +230,27 @@ def half_angle(s, c):
 
 
 class Exported(nn.Module):
-    """What export.py writes: the network with its decoding, [1, values, cells]."""
+    """What export.py writes: the network with its decoding, [1, values, cells].
 
-    def __init__(self, net):
+    The engine cuts the needle box's centre, and nothing else it reads, to
+    whole input pixels. That moves the needle's axis by up to a pixel (half a
+    pixel up and left on average) against the scale points, about 0.2% of
+    the span on a mid-sized dial. With round_needle the needle model writes
+    its centre half a pixel on, so the cut rounds to the nearest pixel.
+    Training and validation read the true centre.
+    """
+
+    def __init__(self, net, round_needle=False):
         super().__init__()
         self.net = net
+        values = POSE_VALUES if net.task == "pose" else NEEDLE_VALUES
+        shift = torch.zeros(1, values, 1)
+        if round_needle and net.task == "needle":
+            shift[0, 0:2] = 0.5
+        self.register_buffer("shift", shift, persistent=False)
 
     def forward(self, images):
-        return self.net.decode(self.net(images))
+        return self.net.decode(self.net(images)) + self.shift
 
 
 def count_macs(net, size=INPUT_SIZE):
