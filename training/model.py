@@ -37,9 +37,13 @@ SCALE_KP = (3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 4)
 # spacing around the coarse point, and the least windowed heat that counts.
 # Marks closer than 1.5 cells share cells in the map, so they keep the coarse point.
 REFINE_TOP = 4
-WINDOW = 0.35
+WINDOW = 0.25
 MARK_MIN = 0.2
 MIN_SPACING = 1.5 * STRIDE
+# Only the scale's two ends are printed marks on every dial. The tenths
+# between are often unmarked (a 0-400 scale marked every 50 has its 0.1 at
+# 40), and the map, which sees ticks, would pull them onto the nearest tick.
+REFINED_KP = (3, 4)
 
 # The widest stage is sized so that a packed model (hex text, twice the
 # ONNX bytes) stays under 10 MB.
@@ -183,13 +187,13 @@ class Net(nn.Module):
 
 
 def refine_scale(kp, score, mark, mark_pos):
-    """Moves the scale points of the strongest candidates onto the marks.
+    """Moves the scale's end points of the strongest candidates onto the marks.
 
     A point regressed from the dial's centre cell is good to a few degrees of
-    the scale; the mark map is local and sub-cell exact. Each coarse scale
-    point takes the cell of highest mark heat inside a window scaled by the
-    spacing to its neighbours, then that cell's offset to the mark; without
-    enough heat in the window it stays. kp [N, 14, 2, A], score and mark
+    the scale; the mark map is local and sub-cell exact. Each coarse end
+    point (REFINED_KP) takes the cell of highest mark heat inside a window
+    scaled by the spacing to its neighbour, then that cell's offset to the
+    mark; without enough heat in the window it stays. kp [N, 14, 2, A], score and mark
     [N, A], mark_pos [N, 2, A]; returns kp with the refined points.
     """
     n, _, _, a = kp.shape
@@ -205,7 +209,8 @@ def refine_scale(kp, score, mark, mark_pos):
     best, cell = heat.max(3)                                                   # [N, 11, K]
     found = torch.gather(mark_pos.view(n, 1, 2, a).expand(n, len(SCALE_KP), 2, a), 3,
                          cell.view(n, len(SCALE_KP), 1, k).expand(n, len(SCALE_KP), 2, k))
-    use = (best > MARK_MIN) & (spacing >= MIN_SPACING)
+    allowed = torch.tensor([i in REFINED_KP for i in SCALE_KP]).view(1, len(SCALE_KP), 1)
+    use = (best > MARK_MIN) & (spacing >= MIN_SPACING) & allowed
     delta = (found - coarse) * use.unsqueeze(2).float()                        # [N, 11, 2, K]
     onehot = (torch.arange(a, device=kp.device).view(1, 1, a) == top.unsqueeze(2)).float()  # [N, K, A]
     moved = torch.matmul(delta.reshape(n, 2 * len(SCALE_KP), k), onehot).view(n, len(SCALE_KP), 2, a)

@@ -89,7 +89,7 @@ class Conventions(unittest.TestCase):
         for img, lab in self.samples:
             self.check(img, lab, None)
 
-    def test_the_mark_map_pulls_coarse_scale_points_onto_the_marks(self):
+    def test_the_mark_map_pulls_coarse_scale_ends_onto_the_marks(self):
         rng = np.random.default_rng(5)
         refined = 0
         for img, lab in self.samples:
@@ -106,11 +106,12 @@ class Conventions(unittest.TestCase):
                     flat[5 + 2 * i + axis] += float(shift[j, axis]) / float(box[2:4].mean())
             d = self.pose.decode(raw)[0].T.numpy()
             got = d[np.argmax(d[:, 4])][5:].reshape(-1, 3)[list(M.SCALE_KP), :2]
-            for j in range(len(M.SCALE_KP)):
-                want = scale_kp[j] if spacing[j] >= M.MIN_SPACING else scale_kp[j] + shift[j]
+            for j, i in enumerate(M.SCALE_KP):
+                moves = i in M.REFINED_KP and spacing[j] >= M.MIN_SPACING
+                want = scale_kp[j] if moves else scale_kp[j] + shift[j]
                 np.testing.assert_allclose(got[j], want, atol=2e-2)
-                refined += spacing[j] >= M.MIN_SPACING
-        self.assertGreater(refined, 60)
+                refined += moves
+        self.assertGreater(refined, 15)
 
     def test_augmented_samples_decode_to_their_reading(self):
         saved = T.CROP_P, T.FILE_PAD_P, dict(T.FLIP_P)
