@@ -190,33 +190,34 @@ def refine_scale(kp, score, mark, mark_pos):
     """Moves the scale's end points of the strongest candidates onto the marks.
 
     A point regressed from the dial's centre cell is good to a few degrees of
-    the scale; the mark map is local and sub-cell exact. Each coarse end
-    point (REFINED_KP) takes the cell of highest mark heat inside a window
-    scaled by the spacing to its neighbour, then that cell's offset to the
-    mark; without enough heat in the window it stays. kp [N, 14, 2, A], score and mark
-    [N, A], mark_pos [N, 2, A]; returns kp with the refined points.
+    the scale; the mark map is local and sub-cell exact. Each coarse point of
+    REFINED_KP takes the cell of highest mark heat inside a window scaled by
+    the spacing to its neighbours on the scale, then that cell's offset to
+    the mark; without enough heat in the window it stays. kp [N, 14, 2, A],
+    score and mark [N, A], mark_pos [N, 2, A]; returns kp with the moves.
     """
     n, _, _, a = kp.shape
     k = REFINE_TOP
+    r = len(REFINED_KP)
     top = score.topk(k, dim=1).indices                                         # [N, K]
     scale_kp = kp[:, list(SCALE_KP)]                                           # [N, 11, 2, A]
     coarse = torch.gather(scale_kp, 3, top.view(n, 1, 1, k).expand(n, len(SCALE_KP), 2, k))
     seg = torch.sqrt(((coarse[:, 1:] - coarse[:, :-1]) ** 2).sum(2))          # [N, 10, K]
     spacing = torch.minimum(torch.cat([seg[:, :1], seg], 1), torch.cat([seg, seg[:, -1:]], 1))
-    sigma = (WINDOW * spacing).clamp(min=1.0).unsqueeze(3)                     # [N, 11, K, 1]
-    d2 = ((mark_pos.view(n, 1, 2, 1, a) - coarse.unsqueeze(4)) ** 2).sum(2)   # [N, 11, K, A]
+    rows = [SCALE_KP.index(i) for i in REFINED_KP]
+    coarse, spacing = coarse[:, rows], spacing[:, rows]                        # [N, R, 2, K], [N, R, K]
+    sigma = (WINDOW * spacing).clamp(min=1.0).unsqueeze(3)                     # [N, R, K, 1]
+    d2 = ((mark_pos.view(n, 1, 2, 1, a) - coarse.unsqueeze(4)) ** 2).sum(2)   # [N, R, K, A]
     heat = mark.view(n, 1, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))
-    best, cell = heat.max(3)                                                   # [N, 11, K]
-    found = torch.gather(mark_pos.view(n, 1, 2, a).expand(n, len(SCALE_KP), 2, a), 3,
-                         cell.view(n, len(SCALE_KP), 1, k).expand(n, len(SCALE_KP), 2, k))
-    allowed = torch.tensor([i in REFINED_KP for i in SCALE_KP]).view(1, len(SCALE_KP), 1)
-    use = (best > MARK_MIN) & (spacing >= MIN_SPACING) & allowed
-    delta = (found - coarse) * use.unsqueeze(2).float()                        # [N, 11, 2, K]
+    best, cell = heat.max(3)                                                   # [N, R, K]
+    found = torch.gather(mark_pos.view(n, 1, 2, a).expand(n, r, 2, a), 3, cell.view(n, r, 1, k).expand(n, r, 2, k))
+    use = (best > MARK_MIN) & (spacing >= MIN_SPACING)
+    delta = (found - coarse) * use.unsqueeze(2).float()                        # [N, R, 2, K]
     onehot = (torch.arange(a, device=kp.device).view(1, 1, a) == top.unsqueeze(2)).float()  # [N, K, A]
-    moved = torch.matmul(delta.reshape(n, 2 * len(SCALE_KP), k), onehot).view(n, len(SCALE_KP), 2, a)
-    # Scatter the moves back to the 14 points: key points off the scale take a zero row.
+    moved = torch.matmul(delta.reshape(n, 2 * r, k), onehot).view(n, r, 2, a)
+    # Back to the 14 points: the others take a zero row.
     moved = torch.cat([moved, torch.zeros_like(moved[:, :1])], 1)
-    slot = [SCALE_KP.index(i) if i in SCALE_KP else len(SCALE_KP) for i in range(kp.shape[1])]
+    slot = [REFINED_KP.index(i) if i in REFINED_KP else r for i in range(kp.shape[1])]
     return kp + moved[:, slot]
 
 
