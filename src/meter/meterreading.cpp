@@ -116,7 +116,21 @@ float scaleFraction(const PointerAxis &axis, const std::vector<cv::Point2f> &sca
         if (!(t == -1.0f))   // not-a-number stops the search too
             return static_cast<float>(static_cast<double>(static_cast<float>(i) + t) / 10.0);
     }
-    return 0.0f;
+    // No crossing: the needle points into the gap between the scale's ends.
+    // It rests on its stop pin below the start, or is pegged beyond the end;
+    // it reads the end it points nearer to. Reading the start for both made
+    // a gauge at full scale read its minimum. A tie, a needle of no length,
+    // or one turned away from both ends reads the start.
+    if (scale.size() < 2)
+        return 0.0f;
+    const cv::Point2d dir(axis.tip - axis.base);
+    const auto closeness = [&](cv::Point2f mark) {
+        const cv::Point2d to(mark - axis.base);
+        const double norms = std::hypot(dir.x, dir.y) * std::hypot(to.x, to.y);
+        return norms > 0.0 ? dir.dot(to) / norms : -1.0;
+    };
+    const double toEnd = closeness(scale.back());
+    return toEnd > 0.0 && toEnd > closeness(scale.front()) + 1e-6 ? 1.0f : 0.0f;
 }
 
 float valueAt(float fraction, float min, float max)

@@ -42,7 +42,8 @@ std::optional<PointerAxis> pointerAxis(const std::vector<DetectPoint> &corners, 
 float scaleCrossing(cv::Point2f a, cv::Point2f b, cv::Point2f s0, cv::Point2f s1);
 
 // The first interval in scale order that the axis crosses, as (interval + t)
-// tenths of the scale; 0 when none is crossed.
+// tenths of the scale; when none is crossed, 0 or 1 for the end the needle
+// points nearer to.
 float scaleFraction(const PointerAxis &axis, const std::vector<cv::Point2f> &scale);
 
 // The reading at `fraction` of the scale from min to max: the difference

@@ -84,6 +84,16 @@ TEST(Geometry, ANeedleInTheGapOfARoundDialReadsTheStart)
     EXPECT_NEAR(valueAt(0.0f, 3.0f, 9.0f), 3.0f, 0.0f);
     // Pointing straight up instead meets mark 5, at 90 degrees: the middle.
     EXPECT_NEAR(scaleFraction({{200, 210}, {200, 170}}, scale), 0.5f, 0.002f);
+
+    // Resting on a stop pin 10 degrees below the start reads the start;
+    // pegged 10 degrees beyond the end reads the end, not the start.
+    const auto aimedAt = [](double degrees) {
+        const double theta = degrees * M_PI / 180.0;
+        return PointerAxis{{200, 200}, {static_cast<float>(200 + 40 * std::cos(theta)),
+                                        static_cast<float>(200 - 40 * std::sin(theta))}};
+    };
+    EXPECT_EQ(scaleFraction(aimedAt(235.0), scale), 0.0f);
+    EXPECT_EQ(scaleFraction(aimedAt(-55.0), scale), 1.0f);
 }
 
 TEST(Geometry, ANeedleOnTheEndMarkReadsTheEnd)
