@@ -249,14 +249,15 @@ class Exported(nn.Module):
     def __init__(self, net, round_needle=False):
         super().__init__()
         self.net = net
-        values = POSE_VALUES if net.task == "pose" else NEEDLE_VALUES
-        shift = torch.zeros(1, values, 1)
-        if round_needle and net.task == "needle":
+        self.round = round_needle and net.task == "needle"
+        if self.round:
+            shift = torch.zeros(1, NEEDLE_VALUES, 1)
             shift[0, 0:2] = 0.5
-        self.register_buffer("shift", shift, persistent=False)
+            self.register_buffer("shift", shift, persistent=False)
 
     def forward(self, images):
-        return self.net.decode(self.net(images)) + self.shift
+        out = self.net.decode(self.net(images))
+        return out + self.shift if self.round else out
 
 
 def count_macs(net, size=INPUT_SIZE):
