@@ -122,33 +122,6 @@ TEST(Decoders, KeyPoints)
     EXPECT_EQ(points[16].score, 0.0f);
 }
 
-TEST(Decoders, TheFixturePairFindsOneDialAndOneNeedle)
-{
-    OnnxUPoseDetector dial;
-    OnnxUOBBDetector needle;
-    load(dial, "dial_pose", 0.2f);
-    load(needle, "needle_obb", 0.1f);
-
-    // A 1920 x 1080 photo: model (x, y) maps to (3x, 3(y - 140)).
-    const cv::Mat photo = blank(1920, 1080, 80);
-    const auto dials = runOn(dial, photo);
-    ASSERT_EQ(dials[0].size(), 1u) << "the duplicate, the one at the threshold and the weak ones must go";
-    const DetectResult &d = dials[0][0];
-    EXPECT_FLOAT_EQ(d.score, 0.9f);
-    EXPECT_EQ(d.classId, 0);
-    EXPECT_FALSE(d.rotated);
-    ASSERT_EQ(d.points.size(), 14u);
-    EXPECT_EQ(d.points[0].x, 960);   // the pivot, model (320, 320)
-    EXPECT_EQ(d.points[0].y, 540);
-    EXPECT_FLOAT_EQ(d.points[13].score, 0.82f);
-    EXPECT_EQ(d.box, cv::Rect(270, -150, 1380, 1380));  // (90 - 0, 90 - 140) x 3
-
-    const auto needles = runOn(needle, photo);
-    ASSERT_EQ(needles[0].size(), 1u);
-    EXPECT_FLOAT_EQ(needles[0][0].score, 0.85f);
-    EXPECT_EQ(needles[0][0].points.size(), 4u);
-}
-
 TEST(Decoders, PlainBoxesAndBatches)
 {
     OnnxUYoloDetector detector;
