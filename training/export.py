@@ -108,9 +108,11 @@ def main():
         got = np.fromfile(os.path.join(tmp, "out.f32"), np.float32).reshape(expected_out)
     # Pixel outputs reach a few hundred; an absolute error of 1e-2 px is far
     # below the engine's integer truncation. Scores and angles must agree closely.
+    # Pixels count on the candidates the engine could take: on hopeless ones the
+    # tenths' angle between two nearly opposite points flips with the rounding.
     diff = np.abs(got - want)
     rows = (slice(None), [4, 5] if net.task == "needle" else [4], slice(None))
-    worst_px, worst_unit = float(diff.max()), float(diff[rows].max())
+    worst_px, worst_unit = float(diff[:, :, want[0, 4] >= 0.01].max()), float(diff[rows].max())
     best = int(np.argmax(want[0, 4]))
     print("export: %s %s -> %s; ONNX Runtime vs PyTorch: max |diff| %.2e (scores/angles %.2e); best candidate %s"
           % (net.task, args.checkpoint, args.onnx, worst_px, worst_unit,
