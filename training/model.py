@@ -24,9 +24,11 @@ POSE_VALUES = 5 + 3 * NUM_KP
 NEEDLE_VALUES = 6
 # Raw channels per cell.
 # Dial: score, centre, log size, key-point offsets, key-point confidences,
-# then the scale-mark map: a heat logit and the offset to the nearest mark.
-POSE_CHANNELS = 1 + 2 + 2 + 2 * NUM_KP + NUM_KP + 1 + 2
+# then the scale-mark map: a heat logit and the offset to the nearest mark,
+# and a heat logit of its own for each point of REFINED_KP.
+POSE_CHANNELS = 1 + 2 + 2 + 2 * NUM_KP + NUM_KP + 1 + 2 + 3
 MARK = 5 + 3 * NUM_KP
+OWN_HEAT = MARK + 3
 NEEDLE_CHANNELS = 1 + 2 + 2 + 2                     # score, centre, log w/h, cos/sin of twice the angle
 # exp() of more than this would only mean a diverged head; keeps the export finite.
 MAX_LOG_SIZE = 7.0
@@ -35,18 +37,20 @@ SCALE_KP = (3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 4)
 # Refinement of the scale points: the strongest candidates only (the engine
 # reads the best one), a search window of this share of the local mark
 # spacing around the coarse point, and the least windowed heat that counts.
-# Marks closer than 1.5 cells share cells in the map, so they keep the coarse
-# point. WINDOW and MARK_MIN were chosen on a validation set (seed 3).
+# Marks closer than a cell share cells in the map, so they keep the coarse
+# point. WINDOW, MARK_MIN and MIN_SPACING were chosen on a validation set
+# (seed 3).
 REFINE_TOP = 4
 WINDOW = 0.8
 MARK_MIN = 0.1
-MIN_SPACING = 1.5 * STRIDE
+MIN_SPACING = STRIDE
 GAP_SHARE = 0.5
-# The map is exact on the scale's two ends and its middle, which are printed
-# marks on nearly every dial. The tenths between are often unmarked (a 0-400
-# scale marked every 50 has its 0.1 at 40): they are placed by angle about
-# the pivot between those three (see place_tenths).
-REFINED_KP = (3, 4, 9)
+# The map is exact on the scale's start, end and middle, which are printed
+# marks on nearly every dial; each has a heat of its own, so that a coarse
+# point far off is not pulled onto a neighbouring mark. The tenths between
+# are often unmarked (a 0-400 scale marked every 50 has its 0.1 at 40): they
+# are placed by angle about the pivot between those three (see place_tenths).
+REFINED_KP = (3, 4, 9)        # in the order of the OWN_HEAT channels
 PIVOT, START, END, MIDDLE = 0, 3, 4, 9
 
 # The widest stage is sized so that a packed model (hex text, twice the
@@ -130,6 +134,7 @@ class Net(nn.Module):
         last.bias.data[0] = -4.6
         if self.task == "pose":
             last.bias.data[MARK] = -4.6
+            last.bias.data[OWN_HEAT:OWN_HEAT + len(REFINED_KP)] = -4.6
         # Sizes start near a typical object (in strides) rather than one cell.
         if self.task == "pose":
             last.bias.data[3:5] = math.log(20.0)
@@ -180,7 +185,8 @@ class Net(nn.Module):
             # so one set of weights serves small and large dials alike.
             scale = size.mean(1, keepdim=True)
             kp = self.cells * STRIDE + r[:, 5:5 + 2 * NUM_KP].reshape(n, NUM_KP, 2, -1) * scale.unsqueeze(1)
-            kp = refine_scale(kp, score[:, 0], torch.sigmoid(r[:, MARK]), (self.cells + r[:, MARK + 1:MARK + 3]) * STRIDE)
+            heat = torch.sigmoid(r[:, OWN_HEAT:OWN_HEAT + len(REFINED_KP)])
+            kp = refine_scale(kp, score[:, 0], heat, (self.cells + r[:, MARK + 1:MARK + 3]) * STRIDE)
             kp = place_tenths(kp)
             conf = torch.sigmoid(r[:, 5 + 2 * NUM_KP:MARK]).unsqueeze(2)
             kp = torch.cat([kp, conf], 2).reshape(n, 3 * NUM_KP, -1)
@@ -191,15 +197,16 @@ class Net(nn.Module):
         return torch.cat([centre, w, h, score, angle], 1)
 
 
-def refine_scale(kp, score, mark, mark_pos):
+def refine_scale(kp, score, heat, mark_pos):
     """Moves the scale's ends and middle, on the strongest candidates, onto the marks.
 
     A point regressed from the dial's centre cell is good to a few degrees of
     the scale; the mark map is local and sub-cell exact. Each coarse point of
-    REFINED_KP takes the cell of highest mark heat inside a window scaled by
+    REFINED_KP takes the cell of highest own heat inside a window scaled by
     the spacing to its neighbours on the scale, then that cell's offset to
     the mark; without enough heat in the window it stays. kp [N, 14, 2, A],
-    score and mark [N, A], mark_pos [N, 2, A]; returns kp with the moves.
+    score [N, A], heat [N, R, A] (R = len(REFINED_KP)), mark_pos [N, 2, A];
+    returns kp with the moves.
     """
     n, _, _, a = kp.shape
     k = REFINE_TOP
@@ -218,8 +225,8 @@ def refine_scale(kp, score, mark, mark_pos):
     coarse, spacing = coarse[:, rows], spacing[:, rows]                        # [N, R, 2, K], [N, R, K]
     sigma = (WINDOW * spacing).clamp(min=1.0).unsqueeze(3)                     # [N, R, K, 1]
     d2 = ((mark_pos.view(n, 1, 2, 1, a) - coarse.unsqueeze(4)) ** 2).sum(2)   # [N, R, K, A]
-    heat = mark.view(n, 1, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))
-    best, cell = heat.max(3)                                                   # [N, R, K]
+    windowed = heat.view(n, r, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))
+    best, cell = windowed.max(3)                                               # [N, R, K]
     found = torch.gather(mark_pos.view(n, 1, 2, a).expand(n, r, 2, a), 3, cell.view(n, r, 1, k).expand(n, r, 2, k))
     use = (best > MARK_MIN) & (spacing >= MIN_SPACING)
     delta = (found - coarse) * use.unsqueeze(2).float()                        # [N, R, 2, K]

@@ -245,11 +245,23 @@ def mark_target(cells, kp, grid_stride):
     return g.max(1).values, target
 
 
+def own_heat_target(cells, kp, grid_stride):
+    """Per point of REFINED_KP, the same Gaussian as the mark map's, around
+    that point alone: [N, R, A]."""
+    own = kp[:, list(M.REFINED_KP)]
+    d2 = ((cells.unsqueeze(1) - (own[:, :, :2] / grid_stride).unsqueeze(3)) ** 2).sum(2)
+    g = torch.exp(-d2 / (2 * MARK_SIGMA ** 2))
+    return g / g.max(2, keepdim=True).values.clamp(min=1e-12) * (own[:, :, 2:3] > 0)
+
+
 def mark_loss(cells, raw_mark, kp, grid_stride):
+    """raw_mark: the map's heat, its offset, then the own heats."""
     y, target = mark_target(cells, kp, grid_stride)
     wgt = y * (y >= 0.3)
     err = (cells + raw_mark[:, 1:3] - target).abs().sum(1)
-    return {"mark": score_loss(raw_mark[:, 0], y), "mark_offset": (err * wgt).sum() / wgt.sum().clamp(min=1.0)}
+    own = own_heat_target(cells, kp, grid_stride)
+    return {"mark": score_loss(raw_mark[:, 0], y), "mark_offset": (err * wgt).sum() / wgt.sum().clamp(min=1.0),
+            "own_heat": sum(score_loss(raw_mark[:, 3 + i], own[:, i]) for i in range(own.shape[1]))}
 
 
 def compute_loss(net, raw, box, kp, needle):
@@ -282,7 +294,7 @@ def compute_loss(net, raw, box, kp, needle):
         conf = r[:, 5 + 2 * M.NUM_KP:M.MARK]
         bce = F.binary_cross_entropy_with_logits(conf, labelled.unsqueeze(2).expand_as(conf), reduction="none")
         terms["conf"] = 0.1 * (bce.mean(1) * wgt).sum() / norm
-        terms.update(mark_loss(cells, r[:, M.MARK:M.MARK + 3], kp, s))
+        terms.update(mark_loss(cells, r[:, M.MARK:], kp, s))
     else:
         ang = needle[:, 4]
         tgt = torch.stack([torch.cos(2 * ang), torch.sin(2 * ang)], 1).unsqueeze(2)
