@@ -48,11 +48,10 @@ def ideal_raw(net, box, kp, needle):
         off = (kp[:, :2].unsqueeze(2) - cells.unsqueeze(0) * s) / size.mean()
         raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, a)
         raw[5 + 2 * M.NUM_KP:M.MARK] = 10.0
-        mark, nearest = T.mark_target(cells.unsqueeze(0), kp.unsqueeze(0), s)
+        mark, nearest, own = T.mark_target(cells.unsqueeze(0), kp.unsqueeze(0), s)
         raw[M.MARK] = torch.logit(mark[0].clamp(1e-6, 1 - 1e-6))
         raw[M.MARK + 1:M.MARK + 3] = nearest[0] - cells
-        own = T.own_heat_target(cells.unsqueeze(0), kp.unsqueeze(0), s)[0]
-        raw[M.OWN_HEAT:] = torch.logit(own.clamp(1e-6, 1 - 1e-6))
+        raw[M.OWN_HEAT:] = torch.logit(own[0].clamp(1e-6, 1 - 1e-6))
     else:
         raw[5] = math.cos(2 * float(needle[4]))
         raw[6] = math.sin(2 * float(needle[4]))

@@ -233,7 +233,8 @@ def score_loss(logit, y):
 def mark_target(cells, kp, grid_stride):
     """The scale-mark map's targets: a Gaussian of fixed width around every
     labelled scale point (its peak cell at 1), and per cell the nearest
-    scale point, in grid units."""
+    scale point, in grid units; then the own heats, each point of
+    REFINED_KP's Gaussian alone ([N, R, A])."""
     scale_kp = kp[:, list(M.SCALE_KP)]
     pts = scale_kp[:, :, :2] / grid_stride                                  # [N, 11, 2]
     seen = scale_kp[:, :, 2] > 0                                            # [N, 11]
@@ -242,26 +243,18 @@ def mark_target(cells, kp, grid_stride):
     g = g / g.max(2, keepdim=True).values.clamp(min=1e-12) * seen.unsqueeze(2)
     nearest = d2.masked_fill(~seen.unsqueeze(2), float("inf")).argmin(1)    # [N, A]
     target = torch.gather(pts.transpose(1, 2), 2, nearest.unsqueeze(1).expand(-1, 2, -1))  # [N, 2, A]
-    return g.max(1).values, target
-
-
-def own_heat_target(cells, kp, grid_stride):
-    """Per point of REFINED_KP, the same Gaussian as the mark map's, around
-    that point alone: [N, R, A]."""
-    own = kp[:, list(M.REFINED_KP)]
-    d2 = ((cells.unsqueeze(1) - (own[:, :, :2] / grid_stride).unsqueeze(3)) ** 2).sum(2)
-    g = torch.exp(-d2 / (2 * MARK_SIGMA ** 2))
-    return g / g.max(2, keepdim=True).values.clamp(min=1e-12) * (own[:, :, 2:3] > 0)
+    own = g[:, [M.SCALE_KP.index(i) for i in M.REFINED_KP]]
+    return g.max(1).values, target, own
 
 
 def mark_loss(cells, raw_mark, kp, grid_stride):
     """raw_mark: the map's heat, its offset, then the own heats."""
-    y, target = mark_target(cells, kp, grid_stride)
+    y, target, own = mark_target(cells, kp, grid_stride)
     wgt = y * (y >= 0.3)
     err = (cells + raw_mark[:, 1:3] - target).abs().sum(1)
-    own = own_heat_target(cells, kp, grid_stride)
+    first = M.OWN_HEAT - M.MARK
     return {"mark": score_loss(raw_mark[:, 0], y), "mark_offset": (err * wgt).sum() / wgt.sum().clamp(min=1.0),
-            "own_heat": sum(score_loss(raw_mark[:, 3 + i], own[:, i]) for i in range(own.shape[1]))}
+            "own_heat": sum(score_loss(raw_mark[:, first + i], own[:, i]) for i in range(own.shape[1]))}
 
 
 def compute_loss(net, raw, box, kp, needle):
