@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Trains the dial key-point model (pose) or the needle oriented-box model.
 
-  train.py --task pose|needle --data DIR --out DIR [--minutes M] [--resume] [--val DIR] [--init CKPT]
+  train.py --task pose|needle --data DIR --out DIR [--epochs E] [--resume] [--val DIR] [--init CKPT]
 
-DIR holds a rendered set (labels.jsonl and the images). The budget is
-training time: the learning rate follows the share of --minutes used, so a
-run stopped and resumed keeps its schedule. OUT/last.pt is written every
+DIR holds a rendered set (labels.jsonl and the images). The budget is a
+number of epochs, not of minutes, so the same seeds give the same model on a
+busy machine as on an idle one; the learning rate follows the share of the
+budget's images seen, so a run stopped and resumed keeps its schedule.
+OUT/last.pt is written every
 --checkpoint-minutes and at the end; it holds the model, its moving average
 (which export.py writes out), the optimiser and the position in the data.
 The order of the images and every augmentation are drawn from
@@ -402,7 +404,7 @@ def main():
     ap.add_argument("--task", required=True, choices=("pose", "needle"))
     ap.add_argument("--data", required=True, help="rendered training set")
     ap.add_argument("--out", required=True)
-    ap.add_argument("--minutes", type=float, default=110.0, help="training time budget")
+    ap.add_argument("--epochs", type=float, default=5.0, help="training budget in passes over the data")
     ap.add_argument("--resume", action="store_true", help="continue from OUT/last.pt if it exists")
     ap.add_argument("--val", help="rendered held-out set, read at every checkpoint")
     ap.add_argument("--init", help="a checkpoint whose averaged weights start a new run (its head may have "
@@ -451,20 +453,20 @@ def main():
         ema.updates = saved["ema_updates"]
         opt.load_state_dict(saved["optimizer"])
         state = saved["state"]
-        say("resumed at %.1f of %.1f minutes, step %d, epoch %d" % (state["elapsed"] / 60, args.minutes,
-                                                                     state["step"], state["epoch"]))
-    budget = args.minutes * 60.0
-    if state["elapsed"] >= budget:
+        say("resumed at step %d, epoch %d, after %.1f minutes" % (state["step"], state["epoch"],
+                                                                   state["elapsed"] / 60))
+    data = GaugeSet(args.data, args.task, net.size, args.seed, augment=True)
+    n = len(data)
+    budget = round(args.epochs * n)
+    if state["images"] >= budget:
         say("training budget already used; nothing to do")
         return
 
-    data = GaugeSet(args.data, args.task, net.size, args.seed, augment=True)
-    n = len(data)
     sampler = EpochSampler(n, args.seed, state["epoch"], state["pos"])
     loader = torch.utils.data.DataLoader(data, batch_size=args.batch, sampler=sampler, num_workers=1,
                                          prefetch_factor=4, persistent_workers=False)
-    say("%s: %d training images, input %d, batch %d, budget %.1f min" % (args.task, n, net.size, args.batch,
-                                                                          args.minutes))
+    say("%s: %d training images, input %d, batch %d, budget %g epochs" % (args.task, n, net.size, args.batch,
+                                                                           args.epochs))
 
     def checkpoint():
         save(ckpt, {"task": args.task, "size": net.size, "model": net.state_dict(), "ema": ema.model.state_dict(),
@@ -476,7 +478,7 @@ def main():
     last_ckpt = last_log = start
     seen_since, loss_sum, terms_sum, steps_since = 0, 0.0, {}, 0
     for images, box, kp, needle in loader:
-        lr = learning_rate(args.lr, state["elapsed"] / budget, state["step"])
+        lr = learning_rate(args.lr, state["images"] / budget, state["step"])
         for g in opt.param_groups:
             g["lr"] = lr
         raw = net(images)
@@ -501,12 +503,12 @@ def main():
         loss_sum += float(loss)
         for k, v in terms.items():
             terms_sum[k] = terms_sum.get(k, 0.0) + float(v)
-        done = state["elapsed"] >= budget
+        done = state["images"] >= budget
         if now - last_log >= 60 or done:
-            say("step %d epoch %.2f lr %.2e loss %.4f (%s) %.1f img/s, %.1f/%.1f min" % (
-                state["step"], state["images"] / n, lr, loss_sum / steps_since,
+            say("step %d epoch %.2f/%g lr %.2e loss %.4f (%s) %.1f img/s, %.1f min" % (
+                state["step"], state["images"] / n, args.epochs, lr, loss_sum / steps_since,
                 " ".join("%s %.4f" % (k, v / steps_since) for k, v in terms_sum.items()),
-                seen_since / (now - last_log), state["elapsed"] / 60, args.minutes))
+                seen_since / (now - last_log), state["elapsed"] / 60))
             last_log, seen_since, loss_sum, terms_sum, steps_since = now, 0, 0.0, {}, 0
         if now - last_ckpt >= args.checkpoint_minutes * 60 or done:
             checkpoint()
