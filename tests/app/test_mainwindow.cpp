@@ -10,20 +10,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QGroupBox>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTimer>
 
-#include "aboutdialog.h"
 #include "httpclient.h"
 #include "mainwindow.h"
 #include "qtncustompropertywidget.h"
@@ -31,29 +27,6 @@
 #include "workingdirectory.h"
 
 namespace {
-
-const QStringList HELP_LINES = {
-    "client json example of http post:",
-    "",
-    "{",
-    R"(  "image_path":"D\\image\\1.jpg",  #required, local path)",
-    "}",
-    "",
-    "or. ",
-    "{",
-    R"(  "image_path":"http://cameras.example.com/4.jpg",  #required, url path)",
-    R"(  "min":1,  # optional, default is 0)",
-    R"(  "max":12 # optional, default is 1)",
-    "}",
-    "or.",
-    "1.",
-    "{",
-    R"(  "image_data":"88433....",  #required, base64 encode data)",
-    "}",
-    "",
-    "",
-    "for more details, please refer to the website.",
-};
 
 void pump(int milliseconds)
 {
@@ -107,39 +80,6 @@ private:
 };
 
 } // namespace
-
-TEST(MainWindow, FormHoldsEveryObjectAndText)
-{
-    MainWindow window;
-    EXPECT_EQ(window.windowTitle(), "Dialvane");
-    EXPECT_EQ(window.size(), QSize(868, 632));
-    EXPECT_EQ(window.findChild<QLabel *>("label")->text(), "Running Status:    ");
-    EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
-    EXPECT_EQ(window.findChild<QGroupBox *>("groupBox_3")->title(), "Setting");
-    EXPECT_EQ(window.findChild<QGroupBox *>("groupBox")->title(), "Log");
-    EXPECT_EQ(window.findChild<QGroupBox *>("groupBox_2")->font().pointSize(), 15);
-    EXPECT_NE(window.findChild<QtnCustomPropertyWidget *>("widget_setting"), nullptr);
-    EXPECT_NE(window.findChild<QTextEdit *>("textEdit_log"), nullptr);
-    EXPECT_EQ(window.findChild<QAction *>("actionExit")->text(), "Exit");
-    EXPECT_EQ(window.findChild<QAction *>("actionAbout")->text(), "About");
-
-    const auto *help = window.findChild<QPlainTextEdit *>("plainTextEdit");
-    ASSERT_NE(help, nullptr);
-    EXPECT_TRUE(help->isReadOnly());
-    const QStringList lines = help->toPlainText().split('\n');
-    ASSERT_EQ(lines.size(), HELP_LINES.size());
-    for (int i = 0; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i], HELP_LINES[i]) << "line " << i + 1;
-
-    AboutDialog about(&window);
-    EXPECT_EQ(about.windowTitle(), "About Dialvane");
-    EXPECT_EQ(about.findChild<QLabel *>("label_version")->text(),
-              "<p>Verson: <span style='color:blue;'>1.0.0</span></p>");
-    const QString details = about.findChild<QLabel *>("label_details")->text();
-    EXPECT_EQ(details.count("https://dialvane.example.com/"), 2) << details.toStdString();
-    QTimer::singleShot(0, &about, [&] { about.findChild<QPushButton *>("pushButton_OK")->click(); });
-    EXPECT_EQ(about.exec(), QDialog::Accepted);
-}
 
 TEST(MainWindow, StartsShowsSettingsAndExits)
 {
@@ -221,7 +161,7 @@ TEST(MainWindow, APortInUseShowsFailedAndTheWindowGoesOn)
     EXPECT_TRUE(pumpUntil([&] { return log->toPlainText().contains("WARNING still logging"); }));
 }
 
-TEST(MainWindow, TheLogViewColoursLinesAndClearsAtTheThousandth)
+TEST(MainWindow, TheLogViewClearsAtTheThousandthLine)
 {
     MainWindow window;
     auto *log = window.findChild<QTextEdit *>("textEdit_log");
@@ -230,11 +170,6 @@ TEST(MainWindow, TheLogViewColoursLinesAndClearsAtTheThousandth)
     EXPECT_TRUE(log->toPlainText().endsWith("2024-05-01 08:00:00:123 INFO abc\n2024-05-01 08:00:00:124 WARNING careful %1\n"))
         << log->toPlainText().toStdString();
 
-    QTextCursor cursor(log->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.movePosition(QTextCursor::PreviousBlock);
-    cursor.movePosition(QTextCursor::NextCharacter);
-    EXPECT_EQ(cursor.charFormat().foreground().color(), QColor(Qt::red));
 
     // The count is process-wide: run it up to a clear, then count a full round.
     for (int i = 0; i < 1000 && !log->toPlainText().isEmpty(); ++i)

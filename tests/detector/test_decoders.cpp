@@ -1,4 +1,3 @@
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -40,28 +39,6 @@ std::vector<cv::Point> cornersOf(const DetectResult &r)
 }
 
 } // namespace
-
-TEST(Decoders, BestClassAndCandidateGeometry)
-{
-    const float tie[] = {0.3f, 0.7f, 0.7f};
-    EXPECT_EQ(bestClass(tie, 3), std::make_pair(1, 0.7f));
-    const float negative[] = {-0.3f, -0.1f};
-    EXPECT_EQ(bestClass(negative, 2), std::make_pair(0, 0.0f));
-    EXPECT_EQ(bestClass(tie, 0), std::make_pair(0, 0.0f));
-
-    const float row[] = {100.9f, 50.2f, 30.7f, 10.99f, 0.9f, static_cast<float>(M_PI / 2)};
-    const cv::RotatedRect r = candidateRotatedBox(row, 6);
-    EXPECT_EQ(r.center, cv::Point2f(100, 50));
-    EXPECT_EQ(r.size, cv::Size2f(30, 10));
-    EXPECT_EQ(r.angle, 90.0f);
-    const float one[] = {0, 0, 1, 1, 0.9f, 1.0f};
-    EXPECT_FLOAT_EQ(candidateRotatedBox(one, 6).angle, 57.29578f);
-
-    const float box[] = {100.7f, 60.2f, 31.9f, 20.0f};
-    EXPECT_EQ(candidateBox(box), cv::Rect(85, 50, 31, 20));
-    const float negativeCentre[] = {-3.9f, -3.9f, 3.0f, 3.0f};
-    EXPECT_EQ(candidateBox(negativeCentre), cv::Rect(-4, -4, 3, 3));  // -3 - 3/2, truncated
-}
 
 TEST(Decoders, OrientedBoxes)
 {

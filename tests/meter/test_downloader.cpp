@@ -148,25 +148,3 @@ TEST_F(Downloader, ShortWriteFailsInsteadOfReportingSuccess)
     EXPECT_TRUE(error.startsWith("Failed to write temporary file: ")) << error.toStdString();
 }
 #endif
-
-TEST_F(Downloader, AsyncDownloadSignalsOutcome)
-{
-    const QByteArray body = randomBytes(30000);
-    server.respond("/async.png", 200, body);
-    QList<QByteArray> downloaded;   // read at once: the next download removes the file
-    QStringList failed;
-    QEventLoop loop;
-    QObject::connect(downloader.get(), &FileDownloader::fileDownloaded, &loop, [&](const QString &path) { downloaded << readFile(path); loop.quit(); });
-    QObject::connect(downloader.get(), &FileDownloader::downloadFailed, &loop, [&](const QString &error) { failed << error; loop.quit(); });
-
-    for (const char *path : {"/async.png", "/absent.png"}) {
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        downloader->startDownload(server.url(path));
-        loop.exec();
-    }
-    waitFor(100);   // a failure must not be followed by a success
-    ASSERT_EQ(downloaded.size(), 1);
-    EXPECT_TRUE(downloaded.first() == body);
-    ASSERT_FALSE(failed.isEmpty());
-    EXPECT_TRUE(failed.first().startsWith("Network error during asynchronous download: ")) << failed.first().toStdString();
-}

@@ -120,20 +120,6 @@ TEST(Geometry, ANeedleOnTheEndMarkReadsTheEnd)
     EXPECT_EQ(misses, 0);
 }
 
-TEST(Geometry, AZeroLengthAxisWarnsPerIntervalAndReadsTheStart)
-{
-    const auto scale = straightScale();
-    testing::internal::CaptureStderr();
-    const float fraction = scaleFraction({{35, 50}, {35, 50}}, scale);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(fraction, 0.0f);
-    const std::string warning = "Warning: Cannot extend a zero-length segment. Returning original points.\n";
-    size_t count = 0;
-    for (size_t at = err.find(warning); at != std::string::npos; at = err.find(warning, at + 1))
-        ++count;
-    EXPECT_EQ(count, 10u);
-}
-
 // The everyday cases run on rendered gauges (RenderedLabels); these are the edges.
 TEST(Geometry, PointerAxisAndScalePointsAtTheirEdges)
 {

@@ -1,11 +1,9 @@
-#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -216,27 +214,4 @@ TEST_F(Handler, AnswersBadRequestsWithTheirMessages)
     EXPECT_EQ(ask(R"({"image_data":"QUJD\nREVG"})").json, invalid);
     EXPECT_EQ(ask(R"({"image_data":"QUJDREVG"})").json, invalid);   // decodes, but to "ABCDEF"
     EXPECT_EQ(ask(R"({"image_data":"Q"})").json, invalid);
-}
-
-TEST_F(Handler, DebugModeDrawsTheReadingIntoTestJpg)
-{
-    const QString previous = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
-    m_handler = std::make_unique<MeterReaderHandler>(true);
-    ASSERT_TRUE(m_handler->init(fixture("dial_pose"), fixture("needle_obb")));
-    const Reply reply = ask(R"({"image_path":")" + m_photoPath + R"("})");
-    const cv::Mat picture = cv::imread("test.jpg");
-    QDir::setCurrent(previous);
-
-    EXPECT_EQ(reply.error, "");
-    ASSERT_FALSE(picture.empty());
-    EXPECT_EQ(picture.size(), m_photo.size());
-    // The needle axis passes the pivot in blue; the scale's start mark, at
-    // (164, 475), is a red dot.
-    const cv::Vec3b atPivot = picture.at<cv::Vec3b>(320, 320);
-    EXPECT_GT(atPivot[0], 150);
-    EXPECT_LT(atPivot[2], 100);
-    const cv::Vec3b atStart = picture.at<cv::Vec3b>(475, 164);
-    EXPECT_GT(atStart[2], 150);
-    EXPECT_LT(atStart[0], 100);
 }
