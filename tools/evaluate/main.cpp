@@ -153,7 +153,11 @@ int main(int argc, char **argv)
     std::printf("\nimages: %d, read: %zu, refused: %d\n", total, errors.size(), refused);
     for (const auto &[message, count] : refusals)
         std::printf("  refused %d: %s\n", count, message.c_str());
-    std::printf("error of the readings, %% of span: median %.2f, mean %.2f\n", median(errors), mean);
+    // With nothing read, a median of 0 would look like a perfect score.
+    if (errors.empty())
+        std::printf("error of the readings: none read\n");
+    else
+        std::printf("error of the readings, %% of span: median %.2f, mean %.2f\n", median(errors), mean);
     // Refusals count as failures in the shares.
     std::printf("within 2%%: %.1f%% of images, within 5%%: %.1f%% of images\n",
                 total ? 100.0 * within(2.0) / total : 0.0, total ? 100.0 * within(5.0) / total : 0.0);
