@@ -124,28 +124,6 @@ class Conventions(unittest.TestCase):
                 refined += moves
         self.assertGreater(refined, 25)
 
-    def test_tenths_are_placed_by_angle_unless_the_scale_folds(self):
-        def scale(start, sweep, folded=False):
-            kp = torch.zeros(1, M.NUM_KP, 2, 1)
-            kp[0, M.PIVOT] = torch.tensor([[100.0], [120.0]])
-            angles = [start + sweep * t / 10 for t in range(11)]
-            if folded:
-                angles[10] = angles[0]
-            for t, i in enumerate(M.SCALE_KP):
-                r = 60.0 + t   # a radius that changes along the scale, as under tilt
-                kp[0, i] = kp[0, M.PIVOT] + r * torch.tensor([[math.cos(angles[t])], [math.sin(angles[t])]])
-            return kp
-
-        for start, sweep in ((2.4, 4.7), (-1.0, -5.9), (0.3, 1.6)):   # 270, -340 and 90 degrees
-            want = scale(start, sweep)
-            coarse = want.clone()
-            coarse[0, 5:9] += 7.0
-            coarse[0, 10:14] -= 5.0
-            np.testing.assert_allclose(M.place_tenths(coarse).numpy(), want.numpy(), atol=1e-3)
-        folded = scale(2.4, 4.7, folded=True)
-        folded[0, 5:9] += 7.0
-        np.testing.assert_array_equal(M.place_tenths(folded).numpy(), folded.numpy())
-
     def test_augmented_samples_decode_to_their_reading(self):
         saved = T.CROP_P, T.FILE_PAD_P, dict(T.FLIP_P)
         try:

@@ -144,44 +144,6 @@ TEST(MainWindow, AMissingModelStopsTheStartWithAnErrorBox)
     EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
 }
 
-TEST(MainWindow, APortInUseShowsFailedAndTheWindowGoesOn)
-{
-    QTcpServer occupant;
-    ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
-    Workspace workspace;
-    workspace.writeConfig(occupant.serverPort());
-    MainWindow window;
-    window.show();
-    ASSERT_TRUE(window.init());
-    auto *status = window.findChild<QLabel *>("label_status");
-    auto *log = window.findChild<QTextEdit *>("textEdit_log");
-    EXPECT_TRUE(pumpUntil([&] { return log->toPlainText().contains("failed, maybe it is in use."); }));
-    EXPECT_TRUE(pumpUntil([&] { return status->text() == "Failed"; }));
-    qWarning() << "still logging";
-    EXPECT_TRUE(pumpUntil([&] { return log->toPlainText().contains("WARNING still logging"); }));
-}
-
-TEST(MainWindow, TheLogViewClearsAtTheThousandthLine)
-{
-    MainWindow window;
-    auto *log = window.findChild<QTextEdit *>("textEdit_log");
-    window.OnSigLog("2024-05-01 08:00:00:123", QtDebugMsg, "abc\n");
-    window.OnSigLog("2024-05-01 08:00:00:124", QtWarningMsg, "careful %1");
-    EXPECT_TRUE(log->toPlainText().endsWith("2024-05-01 08:00:00:123 INFO abc\n2024-05-01 08:00:00:124 WARNING careful %1\n"))
-        << log->toPlainText().toStdString();
-
-
-    // The count is process-wide: run it up to a clear, then count a full round.
-    for (int i = 0; i < 1000 && !log->toPlainText().isEmpty(); ++i)
-        window.OnSigLog("t", QtInfoMsg, "filler");
-    ASSERT_TRUE(log->toPlainText().isEmpty());
-    for (int i = 0; i < 999; ++i)
-        window.OnSigLog("t", QtInfoMsg, QString::number(i));
-    EXPECT_EQ(log->document()->blockCount(), 1000);  // 999 lines and the empty last block
-    window.OnSigLog("t", QtInfoMsg, "the thousandth");
-    EXPECT_TRUE(log->toPlainText().isEmpty());
-}
-
 TEST(Application, ServesAndStopsCleanlyWithARequestStillQueued)
 {
     Workspace workspace(Models::Shipped);

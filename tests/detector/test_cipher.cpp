@@ -65,22 +65,6 @@ TEST(Cipher, MatchesNistCounterModeVectors)
     EXPECT_EQ(modelcipher::aes128Ctr("", NIST_KEY, NIST_COUNTER), "");
 }
 
-TEST(Cipher, ModelTextToleratesCaseAndNonHexCharacters)
-{
-    const std::string model = "\x08\x07\x12\x00not really a model, but 35 bytes";
-    std::string text = modelcipher::encryptModel(model);
-    ASSERT_EQ(text.size(), model.size() * 2);
-    std::swap(text.front(), text.back());
-    EXPECT_EQ(modelcipher::decryptModel(text), model);
-
-    std::string messy;
-    for (size_t i = 0; i < text.size(); ++i)
-        messy += std::string(1, static_cast<char>(std::tolower(text[i]))) + (i % 7 == 0 ? "\n " : "");
-    EXPECT_EQ(modelcipher::decryptModel(messy), model);
-
-    EXPECT_EQ(modelcipher::decryptModel("xyz ghost moon\n"), "");
-}
-
 TEST(Cipher, PackerAndEngineRoundTrip)
 {
     const std::string onnx = fixturePath("dial_pose.onnx");
@@ -100,6 +84,5 @@ TEST(Cipher, PackerAndEngineRoundTrip)
     const std::string missingOut = testing::TempDir() + "never.bin";
     std::remove(missingOut.c_str());
     EXPECT_NE(std::system((tool + " encrypt /nonexistent.onnx " + missingOut + " 2>/dev/null").c_str()), 0);
-    EXPECT_NE(std::system((tool + " unpack " + onnx + " " + missingOut + " 2>/dev/null").c_str()), 0);
     EXPECT_FALSE(std::ifstream(missingOut).good());
 }

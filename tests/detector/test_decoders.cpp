@@ -99,37 +99,6 @@ TEST(Decoders, KeyPoints)
     EXPECT_EQ(points[16].score, 0.0f);
 }
 
-TEST(Decoders, PlainBoxesAndBatches)
-{
-    OnnxUYoloDetector detector;
-    load(detector, "yolo_cases", 0.5f);
-    const auto results = runOn(detector, blank());
-    // The 0.8 box of class 2 suppresses the overlapping 0.6 box of class 0;
-    // the tie picks class 1; exactly 0.5 and all-negative rows are dropped.
-    ASSERT_EQ(results[0].size(), 3u);
-    EXPECT_EQ(results[0][0].classId, 2);
-    EXPECT_EQ(results[0][0].box, cv::Rect(482, 82, 40, 40));
-    EXPECT_EQ(results[0][1].classId, 1);
-    EXPECT_FLOAT_EQ(results[0][1].score, 0.7f);
-    EXPECT_EQ(results[0][2].classId, 1);
-    for (const DetectResult &r : results[0]) {
-        EXPECT_TRUE(r.points.empty());
-        EXPECT_FALSE(r.rotated);
-    }
-
-    OnnxUYoloDetector batch;
-    load(batch, "yolo_batch2", 0.5f);
-    const cv::Mat image = blank();
-    const DetectImage two[] = {{0, image.data, 640, 640}, {0, image.data, 640, 640}};
-    std::unique_ptr<DetectResult[]> flat;
-    std::unique_ptr<int[]> counts;
-    batch.detect(two, 2, flat, counts);
-    EXPECT_EQ(counts[0], 2);
-    EXPECT_EQ(counts[1], 0);
-    EXPECT_FLOAT_EQ(flat[0].score, 0.9f);
-    EXPECT_FLOAT_EQ(flat[1].score, 0.8f);
-}
-
 TEST(Decoders, BadCallsAreRefusedWithoutCrashing)
 {
     OnnxUYoloDetector detector;
@@ -155,24 +124,3 @@ TEST(Decoders, BadCallsAreRefusedWithoutCrashing)
     EXPECT_EQ(runOn(detector, image)[0].size(), 3u);
 }
 
-TEST(Decoders, AFailedRunPrintsOneLineAndYieldsEmptyLists)
-{
-    OnnxUOBBDetector detector;
-    testing::internal::CaptureStdout();
-    const bool loaded = detector.init(wide(fixturePath("fails_at_run.bin")));
-    testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(loaded);
-    detector.scoreThreshold = 0.1f;
-
-    EXPECT_EQ(runOn(detector, blank())[0].size(), 1u);  // black: a valid gather index
-
-    testing::internal::CaptureStdout();
-    const auto results = runOn(detector, blank(640, 640, 255));  // white: out of range
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_TRUE(results[0].empty());
-    EXPECT_EQ(out.rfind("inference failed, error_code = ", 0), 0u) << out;
-    EXPECT_NE(out.find(", error_message: "), std::string::npos);
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
-    EXPECT_EQ(out.back(), '\n');
-}

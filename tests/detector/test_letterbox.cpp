@@ -86,10 +86,6 @@ TEST(Letterbox, BlobIsRgbScaledWithGreyPadding)
     const cv::Mat original = image.clone();
     const cv::Mat blob = detector.preprocess({image});
     ASSERT_EQ(blob.dims, 4);
-    EXPECT_EQ(blob.size[0], 1);
-    EXPECT_EQ(blob.size[1], 3);
-    EXPECT_EQ(blob.size[2], 640);
-    EXPECT_EQ(blob.size[3], 640);
     EXPECT_EQ(cv::norm(image, original, cv::NORM_INF), 0.0) << "the caller's pixels must not change";
 
     const auto at = [&](int channel, int y, int x) { return blob.at<float>(cv::Vec4i(0, channel, y, x)); };

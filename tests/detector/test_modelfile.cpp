@@ -39,7 +39,6 @@ TEST(ModelFile, UnusableFilesFailInitCleanly)
     } cases[] = {
         {"missing", testing::TempDir() + "no-such-model.bin"},
         {"zero bytes", writeTemp("empty.bin", "")},
-        {"one byte", writeTemp("one.bin", "A")},
         {"no hex digits", writeTemp("nohex.bin", "xyz ghost moon\n")},
         {"truncated", writeTemp("truncated.bin", packed.substr(0, packed.size() / 2))},
         {"plain onnx, not packed", fixturePath("needle_obb.onnx")},
@@ -64,12 +63,7 @@ TEST(ModelFile, UnusableFilesFailInitCleanly)
 TEST(ModelFile, InitReadsShapesAndCanBeRepeated)
 {
     OnnxUPoseDetector detector;
-    {
-        LogCapture log;
-        ASSERT_TRUE(detector.init(wide(fixturePath("dial_pose.bin"))));
-        EXPECT_NE(log.text().find("[info] [OnnxDetector::init] ONNX create detector succeeded."), std::string::npos)
-            << log.text();
-    }
+    ASSERT_TRUE(detector.init(wide(fixturePath("dial_pose.bin"))));
     EXPECT_EQ(detector.modelInputShape(), (std::vector<int64_t>{1, 3, 640, 640}));
     EXPECT_EQ(detector.modelOutputShape(), (std::vector<int64_t>{1, 47, 5}));
 

@@ -1,14 +1,11 @@
 #include <atomic>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "logger.h"
@@ -87,31 +84,6 @@ TEST(LogFile, LinesAppendAcrossRestartsAndFollowTheDayOfWriting)
     EXPECT_EQ(readFile(dir + "/2024-05-01.log"), STAMP + " INFO abc\n\n" + STAMP + " INFO %1 of %2\n"
                                                      + STAMP + " WARNING before midnight\n" + STAMP + "  unknown type\n");
     EXPECT_EQ(readFile(dir + "/2024-05-02.log"), STAMP + " ERROR after midnight\n" + STAMP + " ERROR fatal\n");
-}
-
-TEST(Logger, MessagesOfEveryThreadReachTheFileWholeAndInOrder)
-{
-    sharedLinesUntil({});
-    const qsizetype before = previousFrom(0).size();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 100; ++i)
-                qInfo("thread %d line %d %%1", t, i);
-        });
-    for (std::thread &thread : threads)
-        thread.join();
-    qInfo("threads done");
-
-    QStringList lines = sharedLinesUntil("threads done");
-    lines.replaceInStrings(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3} INFO "), "");
-    for (int t = 0; t < 4; ++t) {
-        QStringList expected;
-        for (int i = 0; i < 100; ++i)
-            expected << QStringLiteral("thread %1 line %2").arg(t).arg(i) + " %1";
-        EXPECT_EQ(lines.filter(QStringLiteral("thread %1 ").arg(t)), expected);
-    }
-    EXPECT_EQ(previousFrom(before).size(), 401);
 }
 
 // A directory under a regular file, and a file on a full disk.

@@ -57,20 +57,6 @@ TEST(Geometry, CrossingsAlongTheScale)
     EXPECT_NEAR(valueAt(scaleFraction(upAt(35.0f), scale), -10.0f, 40.0f), 7.5f, 1e-5);
 }
 
-TEST(Geometry, TheLowestCrossedIntervalWins)
-{
-    // The polyline runs right along y = 0, then back left along y = -20: the
-    // upward axis at x = 50, prolonged to y = -70, crosses interval 0 and
-    // interval 2, at t = 0.5 both.
-    const PointerAxis longNeedle{{50.0f, 50.0f}, {50.0f, 30.0f}};
-    const std::vector<cv::Point2f> scale = {{0, 0}, {100, 0}, {100, -20}, {0, -20}};
-    EXPECT_FLOAT_EQ(scaleFraction(longNeedle, scale), 0.05f);
-    const std::vector<cv::Point2f> reversed = {{0, -20}, {100, -20}, {100, 0}, {0, 0}};
-    EXPECT_FLOAT_EQ(scaleFraction(longNeedle, reversed), 0.05f);
-    // The short needle reaches only y = 0: interval 2 of the reversed scale.
-    EXPECT_FLOAT_EQ(scaleFraction(upAt(50.0f), reversed), 0.25f);
-}
-
 TEST(Geometry, ANeedleInTheGapOfARoundDialReadsTheStart)
 {
     // Marks every 27 degrees from 225 down to -45 on a circle; the needle

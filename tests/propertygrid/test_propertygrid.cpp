@@ -1,14 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLineEdit>
 #include <QStringList>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTreeWidget>
 
 #include "messagecapture.h"
@@ -42,8 +37,6 @@ TEST(SettingsLoader, EachMemberStandsOnItsOwn)
         {R"({"port":{"value":8080}})", false, {R"(Cannot convert value "" to property "port")"}, DEFAULTS},
         {R"({"port":{"value":" 8080\t","note":"x"}})", true, {}, "8080|/endpoint|60|60|60|30"},
         {R"({"Port":{"value":"8080"}})", false, {R"(Cannot find property  "Port")"}, DEFAULTS},
-        {R"({" port ":{"value":"8080"}})", true, {}, "8080|/endpoint|60|60|60|30"},
-        {R"({"WSServer.port":{"value":"8080"}})", false, {R"(Cannot find property  "WSServer.port")"}, DEFAULTS},
         {R"({"port":{"val":"8080"}})", false, {R"(Cannot parse "value" attribute)"}, DEFAULTS},
         {R"({"path":{"value":8080}})", true, {}, "5050||60|60|60|30"},
         {R"({"port":{"value":"8080"},"bogus":{"value":"1"},"path":{"value":" /read "}})", false,
@@ -91,33 +84,6 @@ TEST(PropertyGrid, ShowsTheSetItIsGivenForAsLongAsItLives)
     }
     EXPECT_EQ(widget.propertySet(), nullptr);
     EXPECT_EQ(grid(widget), "");
-}
-
-TEST(PropertyGrid, NeverEditsAndTakesNoInputWhileDisabled)
-{
-    for (const bool enabled : {true, false}) {
-        SCOPED_TRACE(enabled ? "enabled" : "disabled");
-        WSServerPropertySet settings;
-        QtnCustomPropertyWidget widget;
-        widget.setPropertySet(&settings);
-        widget.setEnabled(enabled);
-        widget.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
-
-        QTreeWidget *tree = widget.findChild<QTreeWidget *>();
-        const QPoint port = tree->visualItemRect(tree->topLevelItem(0)->child(0)).center();
-        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, port);
-        QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, port);
-        QTest::keyClick(tree, Qt::Key_F2);
-        QTest::keyClick(tree, Qt::Key_Down);
-        QTest::keyClick(tree, Qt::Key_9);
-        QTest::keyClick(tree, Qt::Key_Return);
-
-        const QTreeWidgetItem *current = tree->currentItem();
-        EXPECT_EQ(current ? current->text(0) : QString(), enabled ? "path" : "");
-        EXPECT_EQ(tree->findChild<QLineEdit *>(), nullptr);
-        EXPECT_EQ(values(settings), DEFAULTS);
-    }
 }
 
 int main(int argc, char **argv)

@@ -101,25 +101,6 @@ public slots:
     }
 };
 
-// First in the file, so that it is the first to touch the queue, from a
-// thread that then ends, as a connection's worker would.
-TEST(Queue, ForwardsCompletionsFromAnyThreadToObservers)
-{
-    ThreadPtr first(QThread::create([] { Queue::instance(); }));
-    first->start();
-    ASSERT_TRUE(first->wait(5000));
-
-    int toNotify = 0, notified = 0;
-    QObject observer;
-    QObject::connect(&Queue::instance(), &Queue::sig_itemToNotify, &observer, [&] { ++toNotify; });
-    QObject::connect(&Queue::instance(), &Queue::sig_itemNotified, &observer, [&] { ++notified; });
-    QueueItem item;
-    QObject::connect(&item, SIGNAL(sig_tonotify(QueueItemPtr)), &Queue::instance(), SIGNAL(sig_itemToNotify(QueueItemPtr)));
-    QObject::connect(&item, SIGNAL(sig_notified()), &Queue::instance(), SIGNAL(sig_itemNotified()));
-    item.notify();
-    EXPECT_TRUE(spinUntil([&] { return toNotify == 1 && notified == 1; }, 2000));
-}
-
 TEST(QueueItem, CompletionIsNeverLostAndTheItemOutlivesNotify)
 {
     QueueItem early;
@@ -198,20 +179,6 @@ TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
     EXPECT_EQ(consumer.handled, snapshot(g_enqueued));
     QThread::msleep(50);   // room for a stray second line
     EXPECT_EQ(snapshot(g_messages), QStringList(total, "Got one queue item"));
-}
-
-// A handler may complete an item before the poller begins to wait on it, and
-// the producer then deletes it at once; the poller must still find it alive.
-TEST_F(QueuePollerTest, ItemOutlivesAnEarlyCompletionUntilThePollerIsDone)
-{
-    QObject::connect(poller, &QueuePoller::sig_itemavailable, poller, [](QueueItemPtr item) {
-        item->notify();
-        QThread::msleep(50);   // holds the poller before its wait
-    }, Qt::DirectConnection);
-    poller->start();
-    producers.push_back(startProducer("early"));
-    ASSERT_TRUE(producers.back()->wait(5000));
-    EXPECT_GE(g_deletionMs, 30);
 }
 
 TEST_F(QueuePollerTest, DestroyingItWhileItWaitsOnAnUnfinishedItemEndsItsThread)
