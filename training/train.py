@@ -7,11 +7,11 @@ DIR holds a rendered set (labels.jsonl and the images). The budget is a
 number of epochs, not of minutes, so the same seeds give the same model on a
 busy machine as on an idle one; the learning rate follows the share of the
 budget's images seen, so a run stopped and resumed keeps its schedule.
-OUT/last.pt is written every
---checkpoint-minutes and at the end; it holds the model, its moving average
-(which export.py writes out), the optimiser and the position in the data.
-The order of the images and every augmentation are drawn from
-(seed, epoch, index), so a resumed run sees what an unbroken one would have.
+OUT/last.pt is written every --checkpoint-minutes and at the end; it holds
+the model, its moving average (which export.py writes out), the optimiser
+and the position in the data. The order of the images and every
+augmentation are drawn from (seed, epoch, index), so a resumed run sees
+what an unbroken one would have.
 """
 import argparse
 import json
