@@ -40,9 +40,10 @@ MARK_SIGMA = 0.8
 CROP_P = 0.5
 FILE_PAD_P = 0.5
 # Mirroring keeps every label exact but turns clockwise scales and their
-# numbers backwards; real scales run clockwise, and the renderer already
-# draws counter-clockwise ones, so the dial model mirrors seldom.
-FLIP_P = {"pose": 0.15, "needle": 0.5}
+# numbers backwards. The renderer already draws counter-clockwise scales
+# with numbers the right way round, so the dial model never mirrors: it
+# must not learn that mirrored numerals may run either way.
+FLIP_P = {"pose": 0.0, "needle": 0.5}
 
 
 # ---------------------------------------------------------------- data
@@ -514,9 +515,11 @@ def main():
             checkpoint()
             if args.val:
                 say(validate(ema.model, args.val, args.task, net.size))
-            # Checkpoints and validation are not training time.
-            base_elapsed = state["elapsed"]
-            start = last_ckpt = last_log = time.time()
+            # Checkpoints and validation are neither training time nor part of the logged rate.
+            paused = time.time() - now
+            start += paused
+            last_log += paused
+            last_ckpt = now + paused
             net.train()
         if done:
             break
