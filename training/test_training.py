@@ -98,32 +98,6 @@ class Conventions(unittest.TestCase):
         for img, lab in self.samples:
             self.check(img, lab, None)
 
-    def test_the_mark_map_pulls_coarse_scale_ends_and_middle_onto_the_marks(self):
-        rng = np.random.default_rng(5)
-        refined = 0
-        for img, lab in self.samples:
-            _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, self.pose.size))
-            raw = ideal_raw(self.pose, box, kp, needle)
-            scale_kp = kp[list(M.SCALE_KP), :2].numpy()
-            seg = np.hypot(*(scale_kp[1:] - scale_kp[:-1]).T)
-            spacing = np.minimum(np.r_[seg[:1], seg], np.r_[seg, seg[-1:]])
-            gap = np.hypot(*(scale_kp[-1] - scale_kp[0])) * M.GAP_SHARE
-            spacing[[0, -1]] = np.minimum(spacing[[0, -1]], gap)
-            # Shift every coarse scale point by up to a fifth of its spacing.
-            shift = rng.uniform(-0.2, 0.2, (len(M.SCALE_KP), 2)) * spacing[:, None]
-            flat = raw.view(raw.shape[1], -1)
-            for j, i in enumerate(M.SCALE_KP):
-                for axis in (0, 1):
-                    flat[5 + 2 * i + axis] += float(shift[j, axis]) / float(box[2:4].mean())
-            d = self.pose.decode(raw)[0].T.numpy()
-            got = d[np.argmax(d[:, 4])][5:].reshape(-1, 3)[:, :2]
-            for i in M.REFINED_KP:
-                j = M.SCALE_KP.index(i)
-                moves = spacing[j] >= M.MIN_SPACING
-                np.testing.assert_allclose(got[i], scale_kp[j] if moves else scale_kp[j] + shift[j], atol=2e-2)
-                refined += moves
-        self.assertGreater(refined, 25)
-
     def test_augmented_samples_decode_to_their_reading(self):
         saved = T.CROP_P, T.FILE_PAD_P, dict(T.FLIP_P)
         try:

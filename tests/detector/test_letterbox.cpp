@@ -58,25 +58,6 @@ TEST(Letterbox, FitsEveryShapeIntoTheInput)
     }
 }
 
-TEST(Letterbox, InverseMappingsUndoTheFit)
-{
-    // The worked example: a model-space box from a 1920 x 1080 image.
-    EXPECT_EQ(letterbox::boxToSource({10, 150, 30, 60}, {1920, 1080}, INPUT), cv::Rect(30, 30, 90, 180));
-    EXPECT_EQ(letterbox::pointToSource(320.0f, 320.0f, {1920, 1080}, INPUT), cv::Point(960, 540));
-
-    // On 1919 x 1080 the border above is 140 but the inverse uses padY 139,
-    // from the unrounded scaled height; model row 139 is source row 0.
-    EXPECT_EQ(letterbox::pointToSource(0.0f, 139.0f, {1919, 1080}, INPUT), cv::Point(0, 0));
-    EXPECT_EQ(letterbox::boxToSource({0, 139, 10, 10}, {1919, 1080}, INPUT).y, 0);
-
-    // Points truncate toward zero where boxes round.
-    EXPECT_EQ(letterbox::pointToSource(10.9f, 140.9f, {1920, 1080}, INPUT), cv::Point(32, 2));
-    EXPECT_EQ(letterbox::boxToSource({11, 141, 1, 1}, {1920, 1080}, INPUT), cv::Rect(33, 3, 3, 3));
-
-    // An enlarged image maps back by halving.
-    EXPECT_EQ(letterbox::boxToSource({100, 180, 40, 20}, {320, 240}, INPUT), cv::Rect(50, 50, 20, 10));
-}
-
 TEST(Letterbox, BlobIsRgbScaledWithGreyPadding)
 {
     OnnxUYoloDetector detector;
