@@ -36,12 +36,13 @@ MAX_LOG_SIZE = 7.0
 SCALE_KP = (3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 4)
 # Refinement of the scale points: the strongest candidates only (the engine
 # reads the best one), a search window of this share of the local mark
-# spacing around the coarse point, and the least windowed heat that counts.
-# Marks closer than a cell share cells in the map, so they keep the coarse
-# point. WINDOW, MARK_MIN and MIN_SPACING were chosen on a validation set
-# (seed 3).
+# spacing around the seed (the ends' and the middle's), and the least
+# windowed heat that counts. Marks closer than a cell share cells in the map,
+# so they keep the coarse point. WINDOW, MIDDLE_WINDOW, MARK_MIN and
+# MIN_SPACING were chosen on a validation set (seed 3).
 REFINE_TOP = 4
 WINDOW = 0.8
+MIDDLE_WINDOW = 0.5
 MARK_MIN = 0.1
 MIN_SPACING = STRIDE
 GAP_SHARE = 0.5
@@ -201,41 +202,75 @@ def refine_scale(kp, score, heat, mark_pos):
     """Moves the scale's ends and middle, on the strongest candidates, onto the marks.
 
     A point regressed from the dial's centre cell is good to a few degrees of
-    the scale; the mark map is local and sub-cell exact. Each coarse point of
-    REFINED_KP takes the cell of highest own heat inside a window scaled by
-    the spacing to its neighbours on the scale, then that cell's offset to
-    the mark; without enough heat in the window it stays. kp [N, 14, 2, A],
-    score [N, A], heat [N, R, A] (R = len(REFINED_KP)), mark_pos [N, 2, A];
-    returns kp with the moves.
+    the scale; the mark map is local and sub-cell exact. Each end takes the
+    cell of highest own heat inside a window scaled by the spacing to its
+    neighbour on the scale, then that cell's offset to the mark; without
+    enough heat in the window it stays. The middle is sought last, about the
+    point halfway in angle between the refined ends: that is within a
+    fraction of a spacing of the middle mark even on a tilted dial, while the
+    regressed middle is the least sure of the three points and from there a
+    window wide enough to reach the mark often reaches its neighbour too.
+    kp [N, 14, 2, A], score [N, A], heat [N, R, A] (R = len(REFINED_KP)),
+    mark_pos [N, 2, A]; returns kp with the moves.
     """
     n, _, _, a = kp.shape
     k = REFINE_TOP
-    r = len(REFINED_KP)
     top = score.topk(k, dim=1).indices                                         # [N, K]
-    scale_kp = kp[:, list(SCALE_KP)]                                           # [N, 11, 2, A]
-    coarse = torch.gather(scale_kp, 3, top.view(n, 1, 1, k).expand(n, len(SCALE_KP), 2, k))
-    seg = torch.sqrt(((coarse[:, 1:] - coarse[:, :-1]) ** 2).sum(2))          # [N, 10, K]
+    coarse = torch.gather(kp, 3, top.view(n, 1, 1, k).expand(n, kp.shape[1], 2, k))   # [N, 14, 2, K]
+    scale_kp = coarse[:, list(SCALE_KP)]                                       # [N, 11, 2, K]
+    seg = torch.sqrt(((scale_kp[:, 1:] - scale_kp[:, :-1]) ** 2).sum(2))      # [N, 10, K]
     spacing = torch.minimum(torch.cat([seg[:, :1], seg], 1), torch.cat([seg, seg[:, -1:]], 1))
     # Across the gap of a round dial, the other end's mark is the nearest one
     # an end could be pulled onto; the gap bounds the ends' windows.
-    gap = torch.sqrt(((coarse[:, -1] - coarse[:, 0]) ** 2).sum(1)) * GAP_SHARE   # [N, K]
+    gap = torch.sqrt(((scale_kp[:, -1] - scale_kp[:, 0]) ** 2).sum(1)) * GAP_SHARE   # [N, K]
     spacing = torch.cat([torch.minimum(spacing[:, :1], gap.unsqueeze(1)), spacing[:, 1:-1],
                          torch.minimum(spacing[:, -1:], gap.unsqueeze(1))], 1)
-    rows = [SCALE_KP.index(i) for i in REFINED_KP]
-    coarse, spacing = coarse[:, rows], spacing[:, rows]                        # [N, R, 2, K], [N, R, K]
-    sigma = (WINDOW * spacing).clamp(min=1.0).unsqueeze(3)                     # [N, R, K, 1]
-    d2 = ((mark_pos.view(n, 1, 2, 1, a) - coarse.unsqueeze(4)) ** 2).sum(2)   # [N, R, K, A]
-    windowed = heat.view(n, r, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))
-    best, cell = windowed.max(3)                                               # [N, R, K]
-    found = torch.gather(mark_pos.view(n, 1, 2, a).expand(n, r, 2, a), 3, cell.view(n, r, 1, k).expand(n, r, 2, k))
-    use = (best > MARK_MIN) & (spacing >= MIN_SPACING)
-    delta = (found - coarse) * use.unsqueeze(2).float()                        # [N, R, 2, K]
+
+    def snap(point, seed, share):
+        """seed [N, 2, K] moved onto the mark of point's own heat, or kept."""
+        row = REFINED_KP.index(point)
+        space = spacing[:, SCALE_KP.index(point)]                              # [N, K]
+        sigma = (share * space).clamp(min=1.0).unsqueeze(2)                    # [N, K, 1]
+        d2 = ((mark_pos.view(n, 2, 1, a) - seed.unsqueeze(3)) ** 2).sum(1)     # [N, K, A]
+        windowed = heat[:, row].view(n, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))
+        best, cell = windowed.max(2)                                           # [N, K]
+        found = torch.gather(mark_pos, 2, cell.view(n, 1, k).expand(n, 2, k))  # [N, 2, K]
+        return torch.where((best > MARK_MIN).unsqueeze(1), found, seed), space >= MIN_SPACING
+
+    moved = {}
+    for point in (START, END):
+        found, spaced = snap(point, coarse[:, point], WINDOW)
+        moved[point] = torch.where(spaced.unsqueeze(1), found, coarse[:, point])
+    # The regressed middle only says which way round the scale runs.
+    pivot, middle = coarse[:, PIVOT], coarse[:, MIDDLE]
+    turn1, r_start, _ = signed_turn(moved[START] - pivot, middle - pivot)
+    turn2, _, r_end = signed_turn(middle - pivot, moved[END] - pivot)
+    stretch = (r_start + r_end) / (2 * r_start.clamp(min=1e-12))
+    halfway = pivot + rotate(moved[START] - pivot, (turn1 + turn2) / 2) * stretch.unsqueeze(1)
+    seed = torch.where((turn1 * turn2 > 0).unsqueeze(1), halfway, middle)
+    found, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW)
+    moved[MIDDLE] = torch.where(spaced.unsqueeze(1), found, middle)
+
+    # Back to every candidate: the others, and the other points, do not move.
     onehot = (torch.arange(a, device=kp.device).view(1, 1, a) == top.unsqueeze(2)).float()  # [N, K, A]
-    moved = torch.matmul(delta.reshape(n, 2 * r, k), onehot).view(n, r, 2, a)
-    # Back to the 14 points: the others take a zero row.
-    moved = torch.cat([moved, torch.zeros_like(moved[:, :1])], 1)
-    slot = [REFINED_KP.index(i) if i in REFINED_KP else r for i in range(kp.shape[1])]
-    return kp + moved[:, slot]
+    still = torch.zeros_like(coarse[:, 0])
+    delta = torch.stack([moved[i] - coarse[:, i] if i in moved else still for i in range(kp.shape[1])], 1)
+    return kp + torch.matmul(delta.reshape(n, -1, k), onehot).view(kp.shape)
+
+
+def signed_turn(u, v):
+    """The signed angle from u to v [N, 2, ...], and their lengths.
+    2 atan(sin / (1 + cos)): there is no Atan2 in opset 13."""
+    ru, rv = torch.sqrt((u * u).sum(1)), torch.sqrt((v * v).sum(1))
+    dot = (u * v).sum(1)
+    cross = u[:, 0] * v[:, 1] - u[:, 1] * v[:, 0]
+    return 2 * torch.atan(cross / torch.clamp(ru * rv + dot, min=1e-12)), ru, rv
+
+
+def rotate(u, angle):
+    """u [N, 2, ...] turned by angle [N, ...]."""
+    cos, sin = torch.cos(angle), torch.sin(angle)
+    return torch.stack([u[:, 0] * cos - u[:, 1] * sin, u[:, 0] * sin + u[:, 1] * cos], 1)
 
 
 def place_tenths(kp):
@@ -254,20 +289,13 @@ def place_tenths(kp):
     c = kp[:, PIVOT]
 
     def arc(a, b):
-        u, v = kp[:, a] - c, kp[:, b] - c                                     # [N, 2, A]
-        ru, rv = torch.sqrt((u * u).sum(1)), torch.sqrt((v * v).sum(1))       # [N, A]
-        dot = (u * v).sum(1)
-        cross = u[:, 0] * v[:, 1] - u[:, 1] * v[:, 0]
-        # The signed angle from u to v: 2 atan(sin / (1 + cos)), no Atan2 in opset 13.
-        turn = 2 * torch.atan(cross / torch.clamp(ru * rv + dot, min=1e-12))
+        u = kp[:, a] - c
+        turn, ru, rv = signed_turn(u, kp[:, b] - c)
         unit = u / torch.clamp(ru, min=1e-12).unsqueeze(1)
         points = []
         for k in range(1, 5):
             t = k / 5.0
-            cos, sin = torch.cos(t * turn), torch.sin(t * turn)
-            radius = ru + t * (rv - ru)
-            rotated = torch.stack([unit[:, 0] * cos - unit[:, 1] * sin, unit[:, 0] * sin + unit[:, 1] * cos], 1)
-            points.append(c + radius.unsqueeze(1) * rotated)
+            points.append(c + (ru + t * (rv - ru)).unsqueeze(1) * rotate(unit, t * turn))
         return torch.stack(points, 1), turn
 
     first, turn1 = arc(START, MIDDLE)
