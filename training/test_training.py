@@ -109,5 +109,36 @@ class Conventions(unittest.TestCase):
             T.CROP_P, T.FILE_PAD_P, T.FLIP_P = saved
 
 
+class Refinement(unittest.TestCase):
+    def test_the_middle_is_not_pulled_onto_a_neighbouring_mark(self):
+        # A flat dial, 270 degrees clockwise from 135 degrees (image y down),
+        # radius 100: the middle is straight up. Its own heat is as strong on
+        # the next major mark, 27 degrees on, and the regressed middle sits
+        # nearer that mark than the right one.
+        c = torch.tensor([160.0, 160.0])
+
+        def at(deg, r=100.0):
+            a = math.radians(deg)
+            return c + r * torch.tensor([math.cos(a), math.sin(a)])
+
+        start, end, middle, neighbour = at(135), at(45), at(270), at(297)
+        # Pivot, needle tip and tail, start, end, the tenths; the regressed
+        # points a little off, the middle most.
+        kp = torch.stack([c, at(0, 30), c, start + 3, end - 3] + [at(135 + 27 * i) for i in range(1, 10)])
+        kp[M.MIDDLE] = at(286)
+        cells = 6
+        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
+        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
+        far = torch.tensor([1000.0, 1000.0])
+        mark_pos = torch.stack([far, start, end, middle, neighbour, far], 1).unsqueeze(0)   # [1, 2, A]
+        heat = torch.zeros(1, 3, cells)
+        for row, cell in ((M.REFINED_KP.index(M.START), 1), (M.REFINED_KP.index(M.END), 2)):
+            heat[0, row, cell] = 1.0
+        heat[0, M.REFINED_KP.index(M.MIDDLE), 3:5] = 0.6
+        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
+        for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
+            np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
+
+
 if __name__ == "__main__":
     unittest.main()
