@@ -1,5 +1,4 @@
 #include <cmath>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -96,9 +95,9 @@ TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
     EXPECT_GE(atAnEnd, 1);
 }
 
-// The models in bin/ load, find one dial and one needle on the sample gauge,
-// and read it close to its true 97.03 on a scale from 0 to 400.
-TEST(ShippedModels, FindOneDialAndOneNeedleAndReadTheSample)
+// The models in bin/ load and find one dial and one needle on the sample
+// gauge; the Application test reads it through the running server.
+TEST(ShippedModels, FindOneDialAndOneNeedleOnTheSample)
 {
     const cv::Mat image = MeterReaderHandler::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
     ASSERT_FALSE(image.empty());
@@ -110,13 +109,4 @@ TEST(ShippedModels, FindOneDialAndOneNeedleAndReadTheSample)
     OnnxUOBBDetector needles;
     ASSERT_TRUE(needles.init(L"" DIALVANE_SOURCE_DIR "/bin/2.bin"));
     EXPECT_EQ(needles.inference({input}).at(0).size(), 1u);
-
-    MeterReaderHandler handler;
-    ASSERT_TRUE(handler.init(QStringLiteral(DIALVANE_SOURCE_DIR "/bin/1.bin"),
-                             QStringLiteral(DIALVANE_SOURCE_DIR "/bin/2.bin")));
-    std::string error;
-    const float value = handler.readMeter(input, error, 0.0f, 400.0f);
-    EXPECT_EQ(error, "");
-    // Within 5 % of the span: a wrong model file, input layout or geometry is far off.
-    EXPECT_NEAR(value, 97.03f, 20.0f);
 }
