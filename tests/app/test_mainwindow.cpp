@@ -19,6 +19,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "eventloop.h"
 #include "httpclient.h"
 #include "mainwindow.h"
 #include "qtncustompropertywidget.h"
@@ -26,24 +27,6 @@
 #include "workingdirectory.h"
 
 namespace {
-
-void pump(int milliseconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
-template <class Condition>
-bool pumpUntil(Condition condition, int milliseconds = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return condition();
-}
 
 // Which models a workspace's bin/ holds.
 enum class Models { None, Fixture, Shipped };

@@ -1,5 +1,4 @@
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -14,6 +13,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "eventloop.h"
 #include "queue.h"
 #include "queueitem.h"
 #include "queuepoller.h"
@@ -25,17 +25,6 @@ namespace {
 
 using Poller = SingletonDclp<QueuePoller>;
 using ThreadPtr = std::unique_ptr<QThread>;
-
-bool spinUntil(const std::function<bool()> &condition, int ms = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && !timer.hasExpired(ms)) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return condition();
-}
 
 std::mutex g_mutex;            // guards both lists: the poller logs on its own thread
 QStringList g_enqueued;        // ids in the order the queue received them
@@ -113,7 +102,7 @@ TEST(QueueItem, CompletionIsNeverLostAndTheItemOutlivesNotify)
 
     // The producer wakes while notify() is still emitting.
     ThreadPtr producer = startProducer("late");
-    ASSERT_TRUE(spinUntil([] { return Queue::instance().count() == 1; }));
+    ASSERT_TRUE(pumpUntil([] { return Queue::instance().count() == 1; }, 10000));
     QueueItemPtr item = Queue::instance().dequeue();
     QObject::connect(item, &QueueItem::sig_notified, [] { QThread::msleep(50); });
     QThread::msleep(20);   // lets the producer reach wait()
@@ -173,25 +162,12 @@ TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
             producers.push_back(startProducer(QString::number(total + i), &gate));
         gate.release(batch);
         total += batch;
-        ASSERT_TRUE(spinUntil([&] { return snapshot(g_enqueued).size() == total; }));
+        ASSERT_TRUE(pumpUntil([&] { return snapshot(g_enqueued).size() == total; }, 10000));
     }
-    ASSERT_TRUE(spinUntil([&] { return g_answered == total; }, 30000)) << g_answered << " answered";
+    ASSERT_TRUE(pumpUntil([&] { return g_answered == total; }, 30000)) << g_answered << " answered";
     EXPECT_EQ(consumer.handled, snapshot(g_enqueued));
     QThread::msleep(50);   // room for a stray second line
     EXPECT_EQ(snapshot(g_messages), QStringList(total, "Got one queue item"));
-}
-
-TEST_F(QueuePollerTest, DestroyingItWhileItWaitsOnAnUnfinishedItemEndsItsThread)
-{
-    poller->start();
-    auto item = std::make_unique<QueueItem>();   // nobody will complete it
-    Queue::instance().enqueue(item.get());
-    ASSERT_TRUE(spinUntil([] { return Queue::instance().count() == 0; }));
-    alarm(10);
-    Poller::destroy();
-    EXPECT_FALSE(item->isCompleted());
-    item.reset();   // waits for the poller's pin
-    alarm(0);
 }
 
 int main(int argc, char **argv)

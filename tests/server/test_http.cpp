@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <future>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -11,12 +10,13 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include "enqueueworker.h"
+#include "eventloop.h"
 #include "httpclient.h"
+#include "messagecapture.h"
 #include "meterreaderhandler.h"
 #include "queuepoller.h"
 #include "wsserver.h"
@@ -25,22 +25,6 @@
 namespace {
 
 const char *const JSON_TYPE = "application/json; charset=utf-8";
-
-// Every message since the suite started, in order.
-std::mutex logLock;
-QStringList logLines;
-
-void recordMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    std::lock_guard<std::mutex> hold(logLock);
-    logLines.append(message);
-}
-
-QStringList linesMatching(const QString &part)
-{
-    std::lock_guard<std::mutex> hold(logLock);
-    return logLines.filter(part);
-}
 
 // Runs `call` on another thread while this one serves the event loop, where
 // the handler runs, as it does in the application.
@@ -58,7 +42,7 @@ class Http : public testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        qInstallMessageHandler(recordMessage);
+        s_log = new MessageCapture;
         s_dir = new QTemporaryDir;
         s_photo = s_dir->filePath("photo.png").toStdString();
         cv::imwrite(s_photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar(30, 60, 90)));
@@ -80,10 +64,7 @@ protected:
         s_server->start();
         s_handler->start();
         QueuePoller::instance()->start();
-        QElapsedTimer waited;
-        waited.start();
-        while (linesMatching(QStringLiteral("Server running on port:")).isEmpty() && waited.elapsed() < 5000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pumpUntil([] { return !s_log->matching(QStringLiteral("Server running on port:")).isEmpty(); });
     }
 
     static void TearDownTestSuite()
@@ -97,7 +78,7 @@ protected:
         delete s_server;
         delete s_handler;
         delete s_dir;
-        qInstallMessageHandler(nullptr);
+        delete s_log;
     }
 
     static HttpReply ask(const std::string &path, const std::string &body)
@@ -105,6 +86,7 @@ protected:
         return whileServing([&] { return post(s_port, path, body); });
     }
 
+    static inline MessageCapture *s_log = nullptr;   // every message since the suite started
     static inline QTemporaryDir *s_dir = nullptr;
     static inline std::string s_photo;
     static inline MeterReaderHandler *s_handler = nullptr;
@@ -124,13 +106,13 @@ TEST_F(Http, ServesAReadingAndCountsConnectionsFromOne)
     EXPECT_NE(reply.body.find(R"(,"error":""})"), std::string::npos) << reply.body;
 
     // This suite makes the process's first connection.
-    EXPECT_EQ(linesMatching(QStringLiteral("accepted connection")).value(0),
+    EXPECT_EQ(s_log->matching(QStringLiteral("accepted connection")).value(0),
               QStringLiteral("1: accepted connection from IP=127.0.0.1"));
     ask("/endpoint", "{}");
-    EXPECT_EQ(linesMatching(QStringLiteral("accepted connection")).value(1),
+    EXPECT_EQ(s_log->matching(QStringLiteral("accepted connection")).value(1),
               QStringLiteral("2: accepted connection from IP=127.0.0.1"));
     for (const char *line : {"handle_request \n", "enqueue one item", "Got one queue item", "Send response successfully."})
-        EXPECT_FALSE(linesMatching(QString::fromLatin1(line)).isEmpty()) << line;
+        EXPECT_FALSE(s_log->matching(QString::fromLatin1(line)).isEmpty()) << line;
 }
 
 TEST_F(Http, WrongPathsAreRefusedWithTheBodyAsDetails)
@@ -155,7 +137,7 @@ TEST_F(Http, WrongPathsAreRefusedWithTheBodyAsDetails)
                                   + c.details + R"("}]}})");
     }
     // The log stream quotes the text it is handed.
-    EXPECT_EQ(linesMatching(QStringLiteral("\"request path  /Endpoint error.\"")).size(), 1);
+    EXPECT_EQ(s_log->matching(QStringLiteral("\"request path  /Endpoint error.\"")).size(), 1);
 }
 
 TEST_F(Http, ReceiveFailuresGetTheEngineFault)
@@ -179,7 +161,7 @@ TEST_F(Http, ReceiveFailuresGetTheEngineFault)
     EXPECT_EQ(get.status, 500);
     EXPECT_EQ(get.header("Content-Type"), JSON_TYPE);
     EXPECT_EQ(get.body.rfind(R"({"error":{"code":15,"message":"HTTP GET method not implemented")", 0), 0u) << get.body;
-    EXPECT_FALSE(linesMatching(QStringLiteral("receive json request failed.")).isEmpty());
+    EXPECT_FALSE(s_log->matching(QStringLiteral("receive json request failed.")).isEmpty());
 }
 
 TEST_F(Http, ManyClientsAtOnceAreAllAnswered)
