@@ -1,6 +1,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include "eventloop.h"
+#include "messagecapture.h"
 #include "queue.h"
 #include "queueitem.h"
 #include "queuepoller.h"
@@ -26,16 +28,16 @@ namespace {
 using Poller = SingletonDclp<QueuePoller>;
 using ThreadPtr = std::unique_ptr<QThread>;
 
-std::mutex g_mutex;            // guards both lists: the poller logs on its own thread
+std::mutex g_mutex;            // guards g_enqueued
 QStringList g_enqueued;        // ids in the order the queue received them
-QStringList g_messages;        // Qt messages while a poller test runs
+const QString GOT_ONE = QStringLiteral("[not debug] Got one queue item");   // logged at info level
 std::atomic<int> g_answered{0};
 std::atomic<qint64> g_deletionMs{-1};   // of the last item deleted
 
-QStringList snapshot(const QStringList &list)
+QStringList enqueued()
 {
     std::lock_guard<std::mutex> locker(g_mutex);
-    return list;
+    return g_enqueued;
 }
 
 // A connection's worker in miniature: enqueues from its own thread, waits,
@@ -74,6 +76,9 @@ class Consumer : public QObject
     Q_OBJECT
 
 public:
+    explicit Consumer(const MessageCapture &log) : log(log) {}
+
+    const MessageCapture &log;
     QStringList handled;
     int inHand = 0;
 
@@ -82,7 +87,7 @@ public slots:
     {
         EXPECT_EQ(inHand++, 0) << "two items in hand";
         handled << item->id;
-        EXPECT_EQ(snapshot(g_messages).count("Got one queue item"), handled.size());
+        EXPECT_EQ(log.messages().count(GOT_ONE), handled.size());
         QTimer::singleShot(20, this, [this, item] {
             --inHand;
             item->notify();
@@ -111,7 +116,6 @@ TEST(QueueItem, CompletionIsNeverLostAndTheItemOutlivesNotify)
     EXPECT_GE(g_deletionMs, 30);
 }
 
-// Captures every message while the poller runs.
 class QueuePollerTest : public testing::Test
 {
 protected:
@@ -119,12 +123,8 @@ protected:
     {
         ASSERT_EQ(Queue::instance().count(), 0);
         g_enqueued.clear();
-        g_messages.clear();
         g_answered = 0;
-        previousHandler = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
-            std::lock_guard<std::mutex> locker(g_mutex);
-            g_messages << message;
-        });
+        log.emplace();
         Poller::create();
         poller = Poller::instance();
     }
@@ -137,10 +137,10 @@ protected:
             if (producer->isRunning())
                 (void)producer.release();   // left behind: its destructor would wait for ever
         }
-        qInstallMessageHandler(previousHandler);
+        log.reset();
     }
 
-    QtMessageHandler previousHandler = nullptr;
+    std::optional<MessageCapture> log;   // every message while the poller runs
     QueuePoller *poller = nullptr;
     std::vector<ThreadPtr> producers;
 };
@@ -148,7 +148,7 @@ protected:
 TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
 {
     // By signature and queued, as the main window connects the handler.
-    Consumer consumer;
+    Consumer consumer(*log);
     ASSERT_TRUE(QObject::connect(poller, SIGNAL(sig_itemavailable(QueueItemPtr)), &consumer,
                                  SLOT(handleItem(QueueItemPtr)), Qt::QueuedConnection));
     poller->start();
@@ -162,12 +162,12 @@ TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
             producers.push_back(startProducer(QString::number(total + i), &gate));
         gate.release(batch);
         total += batch;
-        ASSERT_TRUE(pumpUntil([&] { return snapshot(g_enqueued).size() == total; }, 10000));
+        ASSERT_TRUE(pumpUntil([&] { return enqueued().size() == total; }, 10000));
     }
     ASSERT_TRUE(pumpUntil([&] { return g_answered == total; }, 30000)) << g_answered << " answered";
-    EXPECT_EQ(consumer.handled, snapshot(g_enqueued));
+    EXPECT_EQ(consumer.handled, enqueued());
     QThread::msleep(50);   // room for a stray second line
-    EXPECT_EQ(snapshot(g_messages), QStringList(total, "Got one queue item"));
+    EXPECT_EQ(log->messages(), QStringList(total, GOT_ONE));
 }
 
 int main(int argc, char **argv)
