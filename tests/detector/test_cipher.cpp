@@ -59,7 +59,6 @@ TEST(Cipher, MatchesNistCounterModeVectors)
     // crosses a byte boundary, so a counter kept in the last byte alone fails.
     const modelcipher::Block second = blockFromHex("f0f1f2f3f4f5f6f7f8f9fafbfcfdff00");
     EXPECT_EQ(modelcipher::aes128Ctr(NIST_PLAIN.substr(16, 16), NIST_KEY, second), NIST_CIPHER.substr(16, 16));
-
 }
 
 TEST(Cipher, PackerAndEngineRoundTrip)

@@ -63,7 +63,6 @@ TEST(Decoders, OrientedBoxes)
     EXPECT_EQ(cornersOf(r[1]), (std::vector<cv::Point>{{85, 55}, {85, 45}, {115, 45}, {115, 55}}));
     // Centre (300, 300), 60 x 10 turned 90 degrees stands upright.
     EXPECT_EQ(cornersOf(r[0]), (std::vector<cv::Point>{{295, 270}, {305, 270}, {305, 330}, {295, 330}}));
-
 }
 
 // A pose layout with no key points at all (5 values per candidate).

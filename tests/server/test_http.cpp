@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <future>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,8 @@ template <class Call>
 auto whileServing(Call call) -> decltype(call())
 {
     auto pending = std::async(std::launch::async, call);
-    while (pending.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    pumpUntil([&] { return pending.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+              std::numeric_limits<int>::max());
     return pending.get();
 }
 
