@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Writes a trained model as the ONNX file the engine loads, and checks it.
 
-  export.py --checkpoint OUT/last.pt --onnx model.onnx [--raw-weights]
+  export.py --checkpoint OUT/last.pt --onnx model.onnx [--raw-weights] [--direction RUN/last.pt]
 
 The moving-average weights are written (--raw-weights: the trained ones).
+A dial model takes the scale-direction network of --direction into its
+graph (see model.turn_when_reversed).
 The graph has one input "images" [1, 3, S, S] (RGB, 0..1) and one output
-"output0" [1, values, cells] with the decoding inside, opset 13. Checks:
+"output0" [1, values, cells] with the decoding inside, opset 16. Checks:
 onnx.checker, fixed shapes after shape inference, and the output of ONNX
 Runtime (the library the engine links, through ortrun.cpp, built on first
 use) against PyTorch's on a rendered gauge. The needle's centre is written
@@ -85,11 +87,18 @@ def main():
     ap.add_argument("--checkpoint", required=True)
     ap.add_argument("--onnx", required=True)
     ap.add_argument("--raw-weights", action="store_true")
+    ap.add_argument("--direction", help="a direction.py checkpoint, for a dial model")
     args = ap.parse_args()
     torch.set_num_threads(2)
 
     net = load(args.checkpoint, args.raw_weights)
-    wrapped = M.Exported(net, round_needle=True).eval()
+    direction = None
+    if args.direction:
+        if net.task != "pose":
+            raise SystemExit("export: --direction is for a dial model")
+        direction = M.Direction()
+        direction.load_state_dict(torch.load(args.direction, map_location="cpu")["model"])
+    wrapped = M.Exported(net, round_needle=True, direction=direction).eval()
     s = net.size
     values = M.POSE_VALUES if net.task == "pose" else M.NEEDLE_VALUES
     expected_out = (1, values, net.grid * net.grid)
@@ -97,7 +106,7 @@ def main():
     with torch.no_grad():
         want = wrapped(x).numpy()
     assert want.shape == expected_out, want.shape
-    torch.onnx.export(wrapped, torch.zeros(1, 3, s, s), args.onnx, opset_version=13, input_names=["images"],
+    torch.onnx.export(wrapped, torch.zeros(1, 3, s, s), args.onnx, opset_version=16, input_names=["images"],
                       output_names=["output0"], do_constant_folding=True)
     check_graph(args.onnx, (1, 3, s, s), expected_out)
 

@@ -54,6 +54,24 @@ GAP_SHARE = 0.5
 REFINED_KP = (3, 4, 9)        # in the order of the OWN_HEAT channels
 PIVOT, START, END, MIDDLE = 0, 3, 4, 9
 
+# Which way the scale runs. The key points learn the usual clockwise scale
+# well and a counter-clockwise one poorly: there the start often lands on
+# the end mark and the end on the start mark. A small network compares the
+# surroundings of the two ends, where their numbers are printed ("0" against
+# "250"), and the scale is turned round only when it is sure: a turn of a
+# scale that was right costs the whole span. Crops are DIR_SHARE pivot-to-end
+# radii wide (the mark and a number inside or outside it), DIR_PATCH pixels.
+DIR_PATCH = 48
+DIR_SHARE = 0.7
+DIR_WIDTHS = (24, 32, 48, 64, 64)
+DIR_STRIDES = (1, 2, 2, 2, 1)
+DIR_MARGIN = 3.0
+# The letterbox's grey, which crops beyond the picture take too.
+GREY = 114.0 / 255.0
+# The 14 key points with the scale turned round: the start and end swap,
+# the tenths run backwards.
+TURNED_KP = (0, 1, 2, 4, 3) + tuple(range(13, 4, -1))
+
 # The widest stage is sized so that a packed model (hex text, twice the
 # ONNX bytes) stays under 10 MB.
 WIDTHS = (16, 24, 48, 96, 112)
@@ -260,7 +278,7 @@ def refine_scale(kp, score, heat, mark_pos):
 
 def signed_turn(u, v):
     """The signed angle from u to v [N, 2, ...], and their lengths.
-    2 atan(sin / (1 + cos)): there is no Atan2 in opset 13."""
+    2 atan(sin / (1 + cos)): ONNX has no Atan2."""
     ru, rv = torch.sqrt((u * u).sum(1)), torch.sqrt((v * v).sum(1))
     dot = (u * v).sum(1)
     cross = u[:, 0] * v[:, 1] - u[:, 1] * v[:, 0]
@@ -306,7 +324,7 @@ def place_tenths(kp):
 
 
 def half_angle(s, c):
-    """atan2(s, c) / 2 modulo pi, from ONNX opset 13 operators (no Atan2).
+    """atan2(s, c) / 2 modulo pi, from ONNX operators (ONNX has no Atan2).
 
     The needle's axis is known only modulo pi, so it is learnt as the vector
     (cos 2a, sin 2a). tan(phi/2) = s / (r + c) = (r - c) / s with r = |(c, s)|;
@@ -317,6 +335,44 @@ def half_angle(s, c):
     a = torch.atan(s / torch.clamp(r + c, min=1e-12))
     b = math.pi / 2 - torch.atan(s / torch.clamp(r - c, min=1e-12))
     return torch.where(c >= 0, a, b)
+
+
+class Direction(nn.Module):
+    """forward(a, b): the logit that crops a and b [N, 3, P, P], taken as
+    about the scale's start and end, are about its end and start instead.
+    Swapping a and b negates it, so neither order is favoured."""
+
+    def __init__(self):
+        super().__init__()
+        layers, cin = [], 3
+        for c, s in zip(DIR_WIDTHS, DIR_STRIDES):
+            layers.append(conv_bn(cin, c, 3, s))
+            cin = c
+        self.trunk = nn.Sequential(*layers)
+        self.head = nn.Sequential(nn.Linear(2 * cin, 64), nn.SiLU(inplace=True), nn.Linear(64, 1))
+
+    def forward(self, a, b):
+        fa, fb = self.trunk(a).mean((2, 3)), self.trunk(b).mean((2, 3))
+        return (self.head(torch.cat([fa, fb], 1)) - self.head(torch.cat([fb, fa], 1)))[:, 0]
+
+
+def end_crops(images, pivot, ends, share=DIR_SHARE, size=DIR_PATCH):
+    """Square crops [N, 3, size, size] of images [N, 3, H, W] centred on each
+    of ends (points [N, 2] in input pixels), share times the mean pivot-to-end
+    distance wide; outside the picture they are grey."""
+    n, _, h, w = images.shape
+    radius = torch.stack([torch.sqrt(((e - pivot) ** 2).sum(1)) for e in ends]).mean(0)      # [N]
+    steps = (torch.arange(size, dtype=images.dtype) + 0.5 - size / 2.0) / size               # [size]
+    crops = []
+    for e in ends:
+        # Pixel centres of the crop, in grid_sample's units (align_corners=False).
+        along = (share * radius).view(n, 1) * steps.view(1, size)                            # [N, size]
+        x = (e[:, 0:1] + along) * (2.0 / w) - 1
+        y = (e[:, 1:2] + along) * (2.0 / h) - 1
+        grid = torch.stack([x.view(n, 1, size).expand(n, size, size), y.view(n, size, 1).expand(n, size, size)], 3)
+        crops.append(F.grid_sample(images - GREY, grid, mode="bilinear", padding_mode="zeros",
+                                   align_corners=False) + GREY)
+    return crops
 
 
 class Exported(nn.Module):
@@ -330,9 +386,10 @@ class Exported(nn.Module):
     Training and validation read the true centre.
     """
 
-    def __init__(self, net, round_needle=False):
+    def __init__(self, net, round_needle=False, direction=None):
         super().__init__()
         self.net = net
+        self.direction = direction
         self.round = round_needle and net.task == "needle"
         if self.round:
             shift = torch.zeros(1, NEEDLE_VALUES, 1)
@@ -341,7 +398,22 @@ class Exported(nn.Module):
 
     def forward(self, images):
         out = self.net.decode(self.net(images))
+        if self.direction is not None:
+            out = turn_when_reversed(self.direction, images, out)
         return out + self.shift if self.round else out
+
+
+def turn_when_reversed(direction, images, out):
+    """The decoded table [N, POSE_VALUES, A] with every candidate's scale
+    turned round where the direction network, shown the ends of the best
+    candidate's scale, is sure they are the wrong way round."""
+    n = out.shape[0]
+    best = out[:, 4].argmax(1)
+    kp = torch.gather(out, 2, best.view(n, 1, 1).expand(n, out.shape[1], 1))[:, 5:, 0].reshape(n, NUM_KP, 3)
+    start, end = end_crops(images, kp[:, PIVOT, :2], (kp[:, START, :2], kp[:, END, :2]))
+    turn = direction(start, end) > DIR_MARGIN
+    rows = list(range(5)) + [5 + 3 * k + j for k in TURNED_KP for j in range(3)]
+    return torch.where(turn.view(n, 1, 1), out[:, rows], out)
 
 
 def count_macs(net, size=INPUT_SIZE):
