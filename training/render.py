@@ -64,6 +64,16 @@ def chance(rng, p):
     return bool(rng.random() < p)
 
 
+# The share of round and sector scales drawn counter-clockwise, when set
+# (--counter-clockwise): for a set that shows more of them. Only the share
+# changes; every other draw of the sample stays the same.
+COUNTER_CLOCKWISE = None
+
+
+def counter_clockwise(usual):
+    return usual if COUNTER_CLOCKWISE is None else COUNTER_CLOCKWISE
+
+
 def pick(rng, items, weights=None):
     if weights is None:
         return items[int(rng.integers(len(items)))]
@@ -840,7 +850,7 @@ def build_round(rng, R_case, want_masks):
     # scale
     sweep = sample_sweep(rng)
     mid = -math.pi / 2 + (math.radians(rng.normal(0, 6)) if chance(rng, 0.85) else U(rng, -math.pi, math.pi))
-    cw = chance(rng, 0.9)
+    cw = chance(rng, 1.0 - counter_clockwise(0.1))
     s = sweep if cw else -sweep
     a0 = mid - s / 2
     gamma = U(rng, 0.93, 1.08) if chance(rng, 0.1) else 1.0
@@ -1053,7 +1063,7 @@ def build_sector(rng, Rt, want_masks):
     finish_gauge(rng, g, blend(face, bez, face_m.astype(np.float32) / 255.0), alpha, want_masks)
     img = g.canvas
 
-    cw = chance(rng, 0.85)
+    cw = chance(rng, 1.0 - counter_clockwise(0.15))
     s = sweep if cw else -sweep
     num_h = R * U(rng, 0.06, 0.1)
     Lmaj = R * U(rng, 0.06, 0.12)
@@ -1289,7 +1299,11 @@ def main(argv=None):
     ap.add_argument("--size", type=int, default=640)
     ap.add_argument("--start", type=int, default=0, help="first sample index (to render a set in parts)")
     ap.add_argument("--jobs", type=int, default=1)
+    ap.add_argument("--counter-clockwise", type=float, help="share of round and sector scales drawn "
+                                                            "counter-clockwise (usually 0.1 and 0.15)")
     args = ap.parse_args(argv)
+    global COUNTER_CLOCKWISE
+    COUNTER_CLOCKWISE = args.counter_clockwise
     os.makedirs(args.out, exist_ok=True)
     work = [(args.seed, i, args.size, args.out) for i in range(args.start, args.start + args.count)]
     t0 = time.time()
