@@ -50,7 +50,9 @@ def wide_crops(args):
 def cached_crops(data_dir, out):
     """The set's wide crops [N, 2, P, P, 3] and whether each scale is clockwise."""
     labs = T.read_labels(data_dir)
-    key = hashlib.sha1(os.path.abspath(data_dir).encode()).hexdigest()[:12]
+    # Named by the labels, so a set rendered again is cut again.
+    with open(os.path.join(data_dir, "labels.jsonl"), "rb") as fh:
+        key = hashlib.sha1(fh.read()).hexdigest()[:12]
     path = os.path.join(out, "crops-%s-%d.npz" % (key, len(labs)))
     if not os.path.exists(path):
         with Pool(2, initializer=torch.set_num_threads, initargs=(1,)) as pool:
