@@ -1,4 +1,5 @@
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -27,9 +28,9 @@ cv::Point enlarged(double x, double y)
     return {static_cast<int>(std::lround(x * ENLARGE)), static_cast<int>(std::lround(y * ENLARGE))};
 }
 
-std::vector<QJsonObject> renderedLabels()
+std::vector<QJsonObject> renderedLabels(const QString &dir = QStringLiteral(DIALVANE_RENDERED_DIR))
 {
-    QFile file(QStringLiteral(DIALVANE_RENDERED_DIR "/labels.jsonl"));
+    QFile file(dir + QStringLiteral("/labels.jsonl"));
     std::vector<QJsonObject> labels;
     if (!file.open(QIODevice::ReadOnly))
         return labels;
@@ -109,4 +110,26 @@ TEST(ShippedModels, FindOneDialAndOneNeedleOnTheSample)
     OnnxUOBBDetector needles;
     ASSERT_TRUE(needles.init(L"" DIALVANE_SOURCE_DIR "/bin/2.bin"));
     EXPECT_EQ(needles.inference({input}).at(0).size(), 1u);
+}
+
+// Counter-clockwise scales that the key points alone lay the wrong way
+// round, start on the end mark (read 83% and 70% of the span off before the
+// graph judged the direction): the dial model turns them back.
+TEST(ShippedModels, ReadCounterClockwiseScalesTheRightWayRound)
+{
+    MeterReaderHandler handler;
+    ASSERT_TRUE(handler.init(QStringLiteral(DIALVANE_SOURCE_DIR "/bin/1.bin"),
+                             QStringLiteral(DIALVANE_SOURCE_DIR "/bin/2.bin")));
+    for (const char *index : {"276", "305"}) {
+        const QString dir = QStringLiteral(DIALVANE_REVERSED_DIR "/") + QLatin1String(index);
+        const std::vector<QJsonObject> labels = renderedLabels(dir);
+        ASSERT_EQ(labels.size(), 1u) << index;
+        ASSERT_FALSE(labels[0]["clockwise"].toBool()) << index;
+        const cv::Mat image = MeterReaderHandler::readImageFile(dir + "/" + labels[0]["image"].toString());
+        ASSERT_FALSE(image.empty()) << index;
+        std::string error;
+        const float fraction = handler.readMeter({0, image.data, image.cols, image.rows}, error, 0.0f, 1.0f);
+        EXPECT_EQ(error, "") << index;
+        EXPECT_NEAR(fraction, labels[0]["reading"].toDouble(), 0.02) << index;
+    }
 }
