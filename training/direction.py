@@ -78,7 +78,7 @@ def cut(wide, scale, shift):
     theta[:, 1, 1] = scale / WIDE
     theta[:, :, 2] = shift * 2 / (M.DIR_SHARE * WIDE)
     grid = F.affine_grid(theta, (n, 3, M.DIR_PATCH, M.DIR_PATCH), align_corners=False)
-    return F.grid_sample(wide - M.GREY, grid, mode="bilinear", padding_mode="zeros", align_corners=False) + M.GREY
+    return M.sample_grey(wide, grid)
 
 
 def photometric(x, g):

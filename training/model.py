@@ -66,7 +66,7 @@ DIR_SHARE = 0.7
 DIR_WIDTHS = (24, 32, 48, 64, 64)
 DIR_STRIDES = (1, 2, 2, 2, 1)
 DIR_MARGIN = 3.0
-# The letterbox's grey, which crops beyond the picture take too.
+# The letterbox's grey (0..1), which crops beyond the picture take too.
 GREY = 114.0 / 255.0
 # The 14 key points with the scale turned round: the start and end swap,
 # the tenths run backwards.
@@ -370,9 +370,14 @@ def end_crops(images, pivot, ends, share=DIR_SHARE, size=DIR_PATCH):
         x = (e[:, 0:1] + along) * (2.0 / w) - 1
         y = (e[:, 1:2] + along) * (2.0 / h) - 1
         grid = torch.stack([x.view(n, 1, size).expand(n, size, size), y.view(n, size, 1).expand(n, size, size)], 3)
-        crops.append(F.grid_sample(images - GREY, grid, mode="bilinear", padding_mode="zeros",
-                                   align_corners=False) + GREY)
+        crops.append(sample_grey(images, grid))
     return crops
+
+
+def sample_grey(images, grid):
+    """Bilinear grid_sample (align_corners=False) that is the letterbox's grey,
+    not black, outside the picture."""
+    return F.grid_sample(images - GREY, grid, mode="bilinear", padding_mode="zeros", align_corners=False) + GREY
 
 
 class Exported(nn.Module):

@@ -31,7 +31,7 @@ import model as M  # noqa: E402
 # The loader process shares two cores with the training threads.
 cv2.setNumThreads(1)
 
-GREY = 114
+GREY = round(M.GREY * 255)    # the letterbox's grey in 0..255
 # Width of a scale mark's peak in the mark map, in grid cells.
 MARK_SIGMA = 0.8
 # Share of samples that are cut to a non-square photo, and of those, the
