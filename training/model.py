@@ -71,6 +71,13 @@ GREY = 114.0 / 255.0
 # The 14 key points with the scale turned round: the start and end swap,
 # the tenths run backwards.
 TURNED_KP = (0, 1, 2, 4, 3) + tuple(range(13, 4, -1))
+# Even the right way round, the key points place a counter-clockwise scale
+# poorly: an end often lands on the neighbouring major mark. In the mirror
+# that scale runs clockwise, which they place well, so a scale that the
+# first look finds running counter-clockwise is looked at again, mirrored.
+# Every scale turns at least 90 degrees; a first look that turns less than
+# half that is no scale, and is left as it is.
+MIRROR_MIN_TURN = math.pi / 4
 
 # The widest stage is sized so that a packed model (hex text, twice the
 # ONNX bytes) stays under 10 MB.
@@ -392,6 +399,9 @@ class Exported(nn.Module):
     """
 
     def __init__(self, net, round_needle=False, direction=None):
+        """direction: a dial model's Direction network; with it the graph also
+        decides which way the scale runs, and looks again through the mirror
+        at a scale that runs counter-clockwise (see look_again_mirrored)."""
         super().__init__()
         self.net = net
         self.direction = direction
@@ -405,6 +415,7 @@ class Exported(nn.Module):
         out = self.net.decode(self.net(images))
         if self.direction is not None:
             out = turn_when_reversed(self.direction, images, out)
+            out = look_again_mirrored(self.net, images, out)
         return out + self.shift if self.round else out
 
 
@@ -412,13 +423,55 @@ def turn_when_reversed(direction, images, out):
     """The decoded table [N, POSE_VALUES, A] with every candidate's scale
     turned round where the direction network, shown the ends of the best
     candidate's scale, is sure they are the wrong way round."""
+    kp = best_points(out)
+    start, end = end_crops(images, kp[:, PIVOT], (kp[:, START], kp[:, END]))
+    turn = direction(start, end) > DIR_MARGIN
+    return torch.where(turn.view(-1, 1, 1), turned_round(out), out)
+
+
+def best_points(out):
+    """The key points [N, 14, 2] of the best candidate of a decoded table."""
     n = out.shape[0]
     best = out[:, 4].argmax(1)
-    kp = torch.gather(out, 2, best.view(n, 1, 1).expand(n, out.shape[1], 1))[:, 5:, 0].reshape(n, NUM_KP, 3)
-    start, end = end_crops(images, kp[:, PIVOT, :2], (kp[:, START, :2], kp[:, END, :2]))
-    turn = direction(start, end) > DIR_MARGIN
-    rows = list(range(5)) + [5 + 3 * k + j for k in TURNED_KP for j in range(3)]
-    return torch.where(turn.view(n, 1, 1), out[:, rows], out)
+    col = torch.gather(out, 2, best.view(n, 1, 1).expand(n, out.shape[1], 1))[:, 5:, 0]
+    return col.reshape(n, NUM_KP, 3)[:, :, :2]
+
+
+def scale_turn(out):
+    """How far [N], in radians, the best candidate's scale turns about the
+    pivot from start through middle to end: positive is clockwise on screen."""
+    kp = best_points(out)
+    pivot = kp[:, PIVOT]
+    first, _, _ = signed_turn(kp[:, START] - pivot, kp[:, MIDDLE] - pivot)
+    second, _, _ = signed_turn(kp[:, MIDDLE] - pivot, kp[:, END] - pivot)
+    return first + second
+
+
+def turned_round(out):
+    """The decoded table with every candidate's scale running the other way."""
+    return out[:, list(range(5)) + [5 + 3 * k + j for k in TURNED_KP for j in range(3)]]
+
+
+def look_again_mirrored(net, images, out):
+    """The mirrored look (mirrored_look) where the best candidate's scale in
+    out runs counter-clockwise; else out. Export turns the choice into an
+    ONNX If, so the second look costs time only on such scales."""
+    ccw = scale_turn(out) < -MIRROR_MIN_TURN
+    return torch.where(ccw.view(-1, 1, 1), mirrored_look(net, images), out)
+
+
+def mirrored_look(net, images):
+    """The decoded table of the mirrored picture, mirrored back. In the mirror
+    a counter-clockwise scale runs clockwise, where the network knows its
+    start; should the best candidate's scale still come back clockwise, every
+    candidate is turned round."""
+    width = images.shape[3]
+    out = net.decode(net(torch.flip(images, [3])))
+    xs = [0] + [5 + 3 * k for k in range(NUM_KP)]
+    flip_x = torch.zeros(1, out.shape[1], 1)
+    flip_x[0, xs] = 1.0
+    out = out + flip_x * (width - 1 - 2 * out)
+    return torch.where((scale_turn(out) > 0).view(-1, 1, 1), turned_round(out), out)
 
 
 def count_macs(net, size=INPUT_SIZE):

@@ -180,5 +180,35 @@ class ScaleDirection(unittest.TestCase):
         self.assertTrue(torch.equal(turned, torch.cat([out[0, :5], points[order].reshape(-1, 5)])))
 
 
+class SecondLook(unittest.TestCase):
+    def test_a_counter_clockwise_gauge_reads_through_the_mirror(self):
+        # The network is shown the mirrored picture, where the scale runs
+        # clockwise. One that answers with the ideal map of the mirrored labels
+        # must come back with the gauge's own box and points, start on the
+        # minimum: a slip in mirroring back, or a turn of a scale that already
+        # runs the right way, fails here.
+        pose = M.Net("pose")
+        i = next(i for i in range(100) if not render.render_sample(33, i, 640)[1]["clockwise"])
+        img, lab, _ = render.render_sample(33, i, 640)
+        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
+        last = pose.size - 1
+        mbox, mkp = box.clone(), kp.clone()
+        mbox[0], mkp[:, 0] = last - box[0], last - kp[:, 0]
+
+        class Mirrored:
+            decode = pose.decode
+
+            def __call__(self, images):
+                return ideal_raw(pose, mbox, mkp, needle)
+
+        with torch.no_grad():
+            out = M.mirrored_look(Mirrored(), torch.zeros(1, 3, pose.size, pose.size))
+        self.assertLess(float(M.scale_turn(out)), -M.MIRROR_MIN_TURN)
+        d = out[0].T.numpy()[int(out[0, 4].argmax())]
+        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
+        np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
+        np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=1e-2)
+
+
 if __name__ == "__main__":
     unittest.main()
