@@ -5,14 +5,14 @@
 
 The moving-average weights are written (--raw-weights: the trained ones).
 A dial model takes the scale-direction network of --direction into its
-graph (see model.turn_when_reversed), and with it the mirrored second look
-at counter-clockwise scales, as an ONNX If (model.look_again_mirrored).
+graph (see model.turn_when_reversed), and with it the second looks, as
+ONNX Ifs (model.look_again).
 The graph has one input "images" [1, 3, S, S] (RGB, 0..1) and one output
 "output0" [1, values, cells] with the decoding inside, opset 16. Checks:
 onnx.checker, fixed shapes after shape inference, and the output of ONNX
 Runtime (the library the engine links, through ortrun.cpp, built on first
 use) against PyTorch's on a rendered gauge, for a dial model also with the
-If forced onto the second look. The needle's centre is written
+Ifs forced onto each second look. The needle's centre is written
 half a pixel on, for the engine's cut to whole pixels (see model.Exported).
 """
 import argparse
@@ -131,61 +131,73 @@ def share_constants(graph):
     rename(graph)
 
 
-def branch_second_look(path):
-    """The exported dial model computes its mirrored second look on every
-    picture and then picks it with the final Where(counter-clockwise, second
-    look, first look). That Where becomes an If whose then-branch holds the
-    nodes that only the second look needs, so ONNX Runtime runs them only
-    where the scale runs counter-clockwise. The branches read the weights
-    from the outer graph."""
+def branch_looks(path):
+    """The exported dial model computes each second look on every picture and
+    then picks one with the Where nodes that end the graph. Each of those
+    Wheres becomes an If whose branches hold the nodes only their side
+    needs, so ONNX Runtime runs a look only where it is taken. Branches read
+    the weights, and whatever both sides share, from the enclosing graph."""
     m = onnx.load(path)
-    g = m.graph
-    final = [i for i, n in enumerate(g.node) if g.output[0].name in n.output]
-    if len(final) != 1 or g.node[final[0]].op_type != "Where":
-        raise SystemExit("export: the dial model's output does not come from the second look's Where")
-    cond, second, first = g.node[final[0]].input
-    producer = {name: i for i, node in enumerate(g.node) for name in node.output}
-
-    def ancestors(name):
-        seen, todo = set(), [name]
-        while todo:
-            i = producer.get(todo.pop())
-            if i is not None and i not in seen:
-                seen.add(i)
-                todo.extend(g.node[i].input)
-        return seen
-
-    only = ancestors(second) - ancestors(cond) - ancestors(first)
-    moved = {name for i in only for name in g.node[i].output}
-    out = g.output[0]
+    out = m.graph.output[0]
     shape = [d.dim_value for d in out.type.tensor_type.shape.dim]
 
     def result(name):
         return onnx.helper.make_tensor_value_info(name, out.type.tensor_type.elem_type, shape)
 
-    then_graph = onnx.helper.make_graph([g.node[i] for i in sorted(only)], "second_look", [], [result(second)],
-                                        value_info=[v for v in g.value_info if v.name in moved])
-    else_graph = onnx.helper.make_graph([onnx.helper.make_node("Identity", [first], ["first_look"])],
-                                        "first_look", [], [result("first_look")])
-    branch = onnx.helper.make_node("If", [cond], [out.name], then_branch=then_graph, else_branch=else_graph)
-    kept = [node for i, node in enumerate(g.node) if i not in only and i != final[0]]
-    info = [v for v in g.value_info if v.name not in moved]
-    del g.node[:]
-    g.node.extend(kept + [branch])
-    del g.value_info[:]
-    g.value_info.extend(info)
+    def split(nodes, target):
+        """nodes with the Where that computes target, and those of its else
+        side, turned into Ifs; and the number of nodes moved into branches."""
+        producer = {name: i for i, node in enumerate(nodes) for name in node.output}
+        final = producer.get(target)
+        if final is None or nodes[final].op_type != "Where":
+            return nodes, 0
+
+        def ancestors(name):
+            seen, todo = set(), [name]
+            while todo:
+                i = producer.get(todo.pop())
+                if i is not None and i not in seen:
+                    seen.add(i)
+                    todo.extend(nodes[i].input)
+            return seen
+
+        cond, then_out, else_out = nodes[final].input
+        then_only = ancestors(then_out) - ancestors(cond) - ancestors(else_out)
+        else_only = ancestors(else_out) - ancestors(cond) - ancestors(then_out)
+        else_nodes = split([nodes[i] for i in sorted(else_only)], else_out)[0]
+        branches = []
+        for side, names, inner in (("then", then_only, [nodes[i] for i in sorted(then_only)]),
+                                   ("else", else_only, else_nodes)):
+            name = nodes[final].input[1 if side == "then" else 2]
+            if not names:
+                # A branch must compute its result: hand the outer value on.
+                inner = [onnx.helper.make_node("Identity", [name], [name + "_" + side])]
+                name = name + "_" + side
+            branches.append(onnx.helper.make_graph(inner, side, [], [result(name)]))
+        choice = onnx.helper.make_node("If", [cond], [target], then_branch=branches[0], else_branch=branches[1])
+        kept = [node for i, node in enumerate(nodes) if i not in then_only | else_only and i != final]
+        return kept + [choice], len(then_only) + len(else_only)
+
+    nodes, moved = split(list(m.graph.node), out.name)
+    del m.graph.node[:]
+    m.graph.node.extend(nodes)
+    del m.graph.value_info[:]
     onnx.save(m, path)
-    return len(only)
+    return moved
 
 
-def forced_second_look(path, forced):
-    """A copy of the dial model whose If always takes the second look, so
-    that the check covers that branch whatever the sample's scale does."""
+def forced_looks(path, forced, choices):
+    """A copy of the dial model whose Ifs take the given sides: the first for
+    the last If of the graph, the next for the last If of its else side."""
     m = onnx.load(path)
-    branch = m.graph.node[-1]
-    m.graph.node.insert(len(m.graph.node) - 1, onnx.helper.make_node(
-        "Constant", [], ["always"], value=onnx.helper.make_tensor("always", onnx.TensorProto.BOOL, [1], [True])))
-    branch.input[0] = "always"
+    graph = m.graph
+    for k, choice in enumerate(choices):
+        branch = graph.node[-1]
+        name = "forced_%d" % k
+        graph.node.insert(len(graph.node) - 1, onnx.helper.make_node(
+            "Constant", [], [name], value=onnx.helper.make_tensor(name, onnx.TensorProto.BOOL, [1], [choice])))
+        branch.input[0] = name
+        graph = [a.g for a in branch.attribute if a.name == "else_branch"][0]
     onnx.save(m, forced)
 
 
@@ -232,33 +244,37 @@ def main():
     wrapped = M.Exported(net, round_needle=True, direction=direction).eval()
     s = net.size
     values = M.POSE_VALUES if net.task == "pose" else M.NEEDLE_VALUES
-    expected_out = (1, values, net.grid * net.grid)
+    # A dial model with its second looks has twice the cells (model.look_again).
+    expected_out = (1, values, net.grid * net.grid * (2 if direction is not None else 1))
     x = sample_input(s)
     with torch.no_grad():
         want = wrapped(x).numpy()
     assert want.shape == expected_out, want.shape
     torch.onnx.export(wrapped, torch.zeros(1, 3, s, s), args.onnx, opset_version=16, input_names=["images"],
                       output_names=["output0"], do_constant_folding=True)
-    # (file, the PyTorch output it must give on the sample)
-    checks = [(args.onnx, want)]
+    # (the Ifs' sides, forced, or None for the graph as it is; what PyTorch gives)
+    checks = [(None, want)]
+    if direction is not None:
+        print("export: %d nodes run only where their look is taken" % branch_looks(args.onnx))
+        with torch.no_grad():
+            first = M.turn_when_reversed(direction, x, net.decode(net(x)))
+            checks += [([True], M.unscored_half(M.mirrored_look(net, x)).numpy()),
+                       ([False, True], M.zoomed_look(net, x, first, M.zoom_side(first)).numpy())]
+    compact(args.onnx)
+    check_graph(args.onnx, (1, 3, s, s), expected_out)
+
     with tempfile.TemporaryDirectory() as tmp:
-        if direction is not None:
-            moved = branch_second_look(args.onnx)
-            print("export: %d nodes of the mirrored second look run only on counter-clockwise scales" % moved)
-        compact(args.onnx)
-        check_graph(args.onnx, (1, 3, s, s), expected_out)
-        if direction is not None:
-            forced = os.path.join(tmp, "forced.onnx")
-            forced_second_look(args.onnx, forced)
-            with torch.no_grad():
-                checks.append((forced, M.mirrored_look(net, x).numpy()))
         exe = ortrun_binary(os.path.join(os.path.dirname(os.path.abspath(args.onnx)), ".ortrun"))
         x.numpy().astype(np.float32).tofile(os.path.join(tmp, "in.f32"))
-        for path, expected in checks:
+        for choices, expected in checks:
+            path = args.onnx
+            if choices is not None:
+                path = os.path.join(tmp, "forced.onnx")
+                forced_looks(args.onnx, path, choices)
             subprocess.run([exe, path, os.path.join(tmp, "in.f32"), os.path.join(tmp, "out.f32")], check=True)
             got = np.fromfile(os.path.join(tmp, "out.f32"), np.float32).reshape(expected_out)
-            compare(net.task, args.checkpoint if path == args.onnx else "(second look)", args.onnx, got, expected)
-
+            what = args.checkpoint if choices is None else "(Ifs forced %s)" % choices
+            compare(net.task, what, args.onnx, got, expected)
 
 def compare(task, what, onnx_path, got, want):
     # Pixel outputs reach a few hundred; an absolute error of 1e-2 px is far

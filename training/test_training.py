@@ -209,6 +209,37 @@ class SecondLook(unittest.TestCase):
         np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
         np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=1e-2)
 
+    def test_the_closer_look_comes_back_to_the_picture(self):
+        # A closer look that sees, in its crop, the ideal map of the labels
+        # must return the labels in the picture's pixels, the dial box's size
+        # included: a slip between crop and picture pixels fails here.
+        pose, close = M.Net("pose"), M.Net("pose", M.ZOOM_SIZE)
+        img, lab, _ = render.render_sample(33, 1, 640)
+        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
+        with torch.no_grad():
+            first = pose.decode(ideal_raw(pose, box, kp, needle))
+            side = M.zoom_side(first)
+            best = M.best_column(first)[0]
+            # Crop pixel i lies at x0 + (i + 0.5) step - 0.5 in the picture.
+            step = float(side[0]) / M.ZOOM_SIZE
+            x0, y0 = float(best[0]) + 0.5 - float(side[0]) / 2, float(best[1]) + 0.5 - float(side[0]) / 2
+            cbox, ckp = box.clone(), kp.clone()
+            cbox[0], cbox[1], cbox[2:4] = (box[0] - x0 + 0.5) / step - 0.5, (box[1] - y0 + 0.5) / step - 0.5, box[2:4] / step
+            ckp[:, 0], ckp[:, 1] = (kp[:, 0] - x0 + 0.5) / step - 0.5, (kp[:, 1] - y0 + 0.5) / step - 0.5
+
+            class Closer:
+                decode = pose.decode
+
+                def __call__(self, crop):
+                    return ideal_raw(close, cbox, ckp, needle)
+
+            out = M.zoomed_look(Closer(), torch.zeros(1, 3, pose.size, pose.size), first, side)
+        self.assertEqual(out.shape, (1, M.POSE_VALUES, 2 * pose.grid * pose.grid))
+        d = M.best_column(out)[0].numpy()
+        np.testing.assert_allclose(d[:4], box.numpy(), rtol=1e-4, atol=1e-2)
+        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
+        np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=2e-2)
+
 
 if __name__ == "__main__":
     unittest.main()
