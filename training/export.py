@@ -64,7 +64,7 @@ def check_graph(path, expected_in, expected_out):
 def compact(path):
     """Node names and the exporter's long tensor names only help a reader of
     the graph. Without the one and with short numbers for the other, the
-    packed dial model, direction network and second look included, keeps
+    packed dial model, direction network and second looks included, keeps
     under 10 MB. The graph's input and output keep their names."""
     m = onnx.load(path)
     share_constants(m.graph)
@@ -166,9 +166,8 @@ def branch_looks(path):
         else_only = ancestors(else_out) - ancestors(cond) - ancestors(then_out)
         else_nodes = split([nodes[i] for i in sorted(else_only)], else_out)[0]
         branches = []
-        for side, names, inner in (("then", then_only, [nodes[i] for i in sorted(then_only)]),
-                                   ("else", else_only, else_nodes)):
-            name = nodes[final].input[1 if side == "then" else 2]
+        for side, names, inner, name in (("then", then_only, [nodes[i] for i in sorted(then_only)], then_out),
+                                         ("else", else_only, else_nodes, else_out)):
             if not names:
                 # A branch must compute its result: hand the outer value on.
                 inner = [onnx.helper.make_node("Identity", [name], [name + "_" + side])]
@@ -276,6 +275,7 @@ def main():
             what = args.checkpoint if choices is None else "(Ifs forced %s)" % choices
             compare(net.task, what, args.onnx, got, expected)
 
+
 def compare(task, what, onnx_path, got, want):
     # Pixel outputs reach a few hundred; an absolute error of 1e-2 px is far
     # below the engine's integer truncation. Scores and angles must agree closely.
@@ -291,6 +291,7 @@ def compare(task, what, onnx_path, got, want):
           % (task, what, onnx_path, worst_px, worst_unit, np.array2string(want[0, :6, best], precision=2)))
     if not np.isfinite(got).all() or worst_px > 1e-2 or worst_unit > 1e-4:
         raise SystemExit("export: ONNX Runtime's output differs from PyTorch's")
+
 
 if __name__ == "__main__":
     main()
