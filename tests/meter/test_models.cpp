@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <QFile>
 #include <QJsonArray>
@@ -110,6 +111,24 @@ TEST(ShippedModels, FindOneDialAndOneNeedleOnTheSample)
     OnnxUOBBDetector needles;
     ASSERT_TRUE(needles.init(L"" DIALVANE_SOURCE_DIR "/bin/2.bin"));
     EXPECT_EQ(needles.inference({input}).at(0).size(), 1u);
+}
+
+// Two small dials in one picture: the dial model looks closer at the best
+// one, and must still report the other, so the picture is refused rather
+// than read from one of them.
+TEST(ShippedModels, RefuseTwoSmallDials)
+{
+    const cv::Mat gauge = cv::imread(DIALVANE_SOURCE_DIR "/samples/gauge.jpg", cv::IMREAD_COLOR);
+    ASSERT_FALSE(gauge.empty());
+    cv::Mat picture(1280, 1280, CV_8UC3, cv::Scalar(90, 110, 120));
+    cv::resize(gauge, picture(cv::Rect(80, 120, 320, 320)), cv::Size(320, 320), 0, 0, cv::INTER_AREA);
+    cv::resize(gauge, picture(cv::Rect(820, 780, 320, 320)), cv::Size(320, 320), 0, 0, cv::INTER_AREA);
+    MeterReaderHandler handler;
+    ASSERT_TRUE(handler.init(QStringLiteral(DIALVANE_SOURCE_DIR "/bin/1.bin"),
+                             QStringLiteral(DIALVANE_SOURCE_DIR "/bin/2.bin")));
+    std::string error;
+    handler.readMeter({0, picture.data, picture.cols, picture.rows}, error, 0.0f, 1.0f);
+    EXPECT_EQ(error, "There are more than one meters in the image. Now only support one meter.");
 }
 
 // Gauges that the key points alone read far off, and the dial model's graph
