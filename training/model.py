@@ -93,6 +93,10 @@ ZOOM_MIN = 1.25
 # The closer look is taken only where its scale's start, middle and end lie
 # within this share of the scale's radius of the first look's.
 ZOOM_AGREE = 0.25
+# The rows of a decoded dial table that hold x and y coordinates: the box's
+# centre and the key points.
+X_ROWS = [0] + [5 + 3 * k for k in range(NUM_KP)]
+Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
 
 # The widest stage is sized so that a packed model (hex text, twice the
 # ONNX bytes) stays under 10 MB.
@@ -491,11 +495,16 @@ def look_again(net, images, out):
                        torch.where(small, zoomed_look(net, images, out, side), unscored_half(out)))
 
 
+def unscored(out):
+    """out with every candidate's score 0."""
+    zero_score = torch.ones(1, out.shape[1], 1)
+    zero_score[0, 4] = 0.0
+    return out * zero_score
+
+
 def unscored_half(out):
     """out followed by a copy of its candidates that scores 0."""
-    scoreless = torch.ones(1, out.shape[1], 1)
-    scoreless[0, 4] = 0.0
-    return torch.cat([out, out * scoreless], 2)
+    return torch.cat([out, unscored(out)], 2)
 
 
 def zoom_side(out):
@@ -524,10 +533,9 @@ def zoomed_look(net, images, out, side):
     crop = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
     close = net.decode(net(crop))
     rows = close.shape[1]
-    xs, ys = [0] + [5 + 3 * k for k in range(NUM_KP)], [1] + [6 + 3 * k for k in range(NUM_KP)]
     gain, shift = torch.ones(1, rows, 1).repeat(n, 1, 1), torch.zeros(1, rows, 1).repeat(n, 1, 1)
-    gain[:, xs + ys + [2, 3]] = step.view(n, 1, 1)
-    shift[:, xs], shift[:, ys] = fx.view(n, 1, 1), fy.view(n, 1, 1)
+    gain[:, X_ROWS + Y_ROWS + [2, 3]] = step.view(n, 1, 1)
+    shift[:, X_ROWS], shift[:, Y_ROWS] = fx.view(n, 1, 1), fy.view(n, 1, 1)
     gain[:, 4] = (best[:, 4] / close[:, 4].amax(1).clamp(min=1e-6)).view(n, 1)
     close = close * gain + shift
     close = torch.where((scale_turn(close) * scale_turn(out) < 0).view(-1, 1, 1), turned_round(close), close)
@@ -537,14 +545,14 @@ def zoomed_look(net, images, out, side):
     scoreless[:, 4] = (~inside).float()
     # A closer look that lays the scale somewhere else (on a second, inner
     # scale; on the bezel) is not a refinement of the first: keep the first.
-    first, near = best_points(out), best_points(close)
+    first, near = best[:, 5:].reshape(n, NUM_KP, 3)[:, :, :2], best_points(close)
     radius = ((first[:, START] - first[:, PIVOT]).norm(dim=1) + (first[:, END] - first[:, PIVOT]).norm(dim=1)) / 2
     apart = torch.stack([(near[:, i] - first[:, i]).norm(dim=1) for i in (START, MIDDLE, END)], 1).amax(1)
     agrees = (apart <= ZOOM_AGREE * radius).view(-1, 1, 1)
     # The closer look's grid is smaller: the table keeps its size with copies
     # of first-look candidates that score 0.
     gap = out.shape[2] - close.shape[2]
-    filler = unscored_half(out[:, :, :gap])[:, :, gap:]
+    filler = unscored(out[:, :, :gap])
     return torch.where(agrees, torch.cat([close, filler, out * scoreless], 2), unscored_half(out))
 
 
@@ -598,9 +606,8 @@ def mirrored_look(net, images):
     candidate is turned round."""
     width = images.shape[3]
     out = net.decode(net(torch.flip(images, [3])))
-    xs = [0] + [5 + 3 * k for k in range(NUM_KP)]
     flip_x = torch.zeros(1, out.shape[1], 1)
-    flip_x[0, xs] = 1.0
+    flip_x[0, X_ROWS] = 1.0
     out = out + flip_x * (width - 1 - 2 * out)
     return torch.where((scale_turn(out) > 0).view(-1, 1, 1), turned_round(out), out)
 
