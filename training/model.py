@@ -42,6 +42,12 @@ SCALE_KP = (3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 4)
 # MIN_SPACING were chosen on a validation set (seed 3).
 REFINE_TOP = 4
 WINDOW = 0.8
+# An end with no heat in its window was regressed more than a spacing off,
+# most often on small and panel dials: it is sought again in a window this
+# many times as wide, where the nearest strong heat of its own is its mark.
+# On the validation set (seed 3), 6 read 96.7% within 2% of the span,
+# against 95.7% without the second window; 2 to 10 read 96.0 to 96.7%.
+FAR_WINDOW = 6.0
 MIDDLE_WINDOW = 0.5
 MARK_MIN = 0.1
 MIN_SPACING = STRIDE
@@ -256,7 +262,8 @@ def refine_scale(kp, score, heat, mark_pos):
     the scale; the mark map is local and sub-cell exact. Each end takes the
     cell of highest own heat inside a window scaled by the spacing to its
     neighbour on the scale, then that cell's offset to the mark; without
-    enough heat in the window it stays. The middle is sought last, about the
+    enough heat in the window it is sought in a far wider one, and without
+    heat there either it stays. The middle is sought last, about the
     point halfway in angle between the refined ends: that is within a
     fraction of a spacing of the middle mark even on a tilted dial, while the
     regressed middle is the least sure of the three points and from there a
@@ -277,20 +284,26 @@ def refine_scale(kp, score, heat, mark_pos):
     spacing = torch.cat([torch.minimum(spacing[:, :1], gap.unsqueeze(1)), spacing[:, 1:-1],
                          torch.minimum(spacing[:, -1:], gap.unsqueeze(1))], 1)
 
-    def snap(point, seed, share):
-        """seed [N, 2, K] moved onto the mark of point's own heat, or kept."""
+    def snap(point, seed, share, far=False):
+        """seed [N, 2, K] moved onto the mark of point's own heat, or kept;
+        with far, a window FAR_WINDOW times as wide is tried where the first
+        holds no mark."""
         row = REFINED_KP.index(point)
         space = spacing[:, SCALE_KP.index(point)]                              # [N, K]
         sigma = (share * space).clamp(min=1.0).unsqueeze(2)                    # [N, K, 1]
         d2 = ((mark_pos.view(n, 2, 1, a) - seed.unsqueeze(3)) ** 2).sum(1)     # [N, K, A]
-        windowed = heat[:, row].view(n, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))
-        best, cell = windowed.max(2)                                           # [N, K]
+        own = heat[:, row].view(n, 1, a)
+        best, cell = (own * torch.exp(-d2 / (2 * sigma * sigma))).max(2)       # [N, K]
+        if far:
+            wide_best, wide_cell = (own * torch.exp(-d2 / (2 * (FAR_WINDOW * sigma) ** 2))).max(2)
+            near = best > MARK_MIN
+            best, cell = torch.where(near, best, wide_best), torch.where(near, cell, wide_cell)
         found = torch.gather(mark_pos, 2, cell.view(n, 1, k).expand(n, 2, k))  # [N, 2, K]
         return torch.where((best > MARK_MIN).unsqueeze(1), found, seed), space >= MIN_SPACING
 
     moved = {}
     for point in (START, END):
-        found, spaced = snap(point, coarse[:, point], WINDOW)
+        found, spaced = snap(point, coarse[:, point], WINDOW, far=True)
         moved[point] = torch.where(spaced.unsqueeze(1), found, coarse[:, point])
     # The regressed middle only says which way round the scale runs.
     pivot, middle = coarse[:, PIVOT], coarse[:, MIDDLE]

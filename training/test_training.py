@@ -139,6 +139,32 @@ class Refinement(unittest.TestCase):
         for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
             np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
 
+    def test_an_end_regressed_far_off_is_sought_further(self):
+        # The same dial. The start is regressed two major marks on, beyond its
+        # window; its own heat is on the start mark, and weaker on the next
+        # major mark. The end is regressed close to its mark, and its own heat
+        # is stronger on the start mark far away, which it must not take.
+        c = torch.tensor([160.0, 160.0])
+
+        def at(deg, r=100.0):
+            a = math.radians(deg)
+            return c + r * torch.tensor([math.cos(a), math.sin(a)])
+
+        start, next_major, end = at(135), at(162), at(45)
+        kp = torch.stack([c, at(0, 30), c, at(189), end - 3] + [at(135 + 27 * i) for i in range(1, 10)])
+        cells = 6
+        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
+        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
+        far = torch.tensor([1000.0, 1000.0])
+        mark_pos = torch.stack([far, start, next_major, end, far, far], 1).unsqueeze(0)
+        heat = torch.zeros(1, 3, cells)
+        heat[0, M.REFINED_KP.index(M.START), 1:3] = torch.tensor([0.9, 0.15])
+        heat[0, M.REFINED_KP.index(M.END), 1] = 1.0
+        heat[0, M.REFINED_KP.index(M.END), 3] = 0.3
+        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
+        np.testing.assert_allclose(out[M.START].numpy(), start.numpy(), atol=1e-3)
+        np.testing.assert_allclose(out[M.END].numpy(), end.numpy(), atol=1e-3)
+
 
 class ScaleDirection(unittest.TestCase):
     def test_crops_are_centred_on_the_ends(self):
