@@ -109,18 +109,19 @@ class Conventions(unittest.TestCase):
             T.CROP_P, T.FILE_PAD_P, T.FLIP_P = saved
 
 
+def on_dial(deg, r=100.0):
+    """A point of a flat dial about (160, 160): deg clockwise from +x (image y down)."""
+    a = math.radians(deg)
+    return torch.tensor([160.0 + r * math.cos(a), 160.0 + r * math.sin(a)])
+
+
 class Refinement(unittest.TestCase):
     def test_the_middle_is_not_pulled_onto_a_neighbouring_mark(self):
         # A flat dial, 270 degrees clockwise from 135 degrees (image y down),
         # radius 100: the middle is straight up. Its own heat is as strong on
         # the next major mark, 27 degrees on, and the regressed middle sits
         # nearer that mark than the right one.
-        c = torch.tensor([160.0, 160.0])
-
-        def at(deg, r=100.0):
-            a = math.radians(deg)
-            return c + r * torch.tensor([math.cos(a), math.sin(a)])
-
+        c, at = on_dial(0, 0), on_dial
         start, end, middle, neighbour = at(135), at(45), at(270), at(297)
         # Pivot, needle tip and tail, start, end, the tenths; the regressed
         # points a little off, the middle most.
@@ -144,19 +145,14 @@ class Refinement(unittest.TestCase):
         # window; its own heat is on the start mark, and weaker on the next
         # major mark. The end is regressed close to its mark, and its own heat
         # is stronger on the start mark far away, which it must not take.
-        c = torch.tensor([160.0, 160.0])
-
-        def at(deg, r=100.0):
-            a = math.radians(deg)
-            return c + r * torch.tensor([math.cos(a), math.sin(a)])
-
+        c, at = on_dial(0, 0), on_dial
         start, next_major, end = at(135), at(162), at(45)
         kp = torch.stack([c, at(0, 30), c, at(189), end - 3] + [at(135 + 27 * i) for i in range(1, 10)])
         cells = 6
         kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
         score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
-        far = torch.tensor([1000.0, 1000.0])
-        mark_pos = torch.stack([far, start, next_major, end, far, far], 1).unsqueeze(0)
+        nowhere = torch.tensor([1000.0, 1000.0])
+        mark_pos = torch.stack([nowhere, start, next_major, end, nowhere, nowhere], 1).unsqueeze(0)
         heat = torch.zeros(1, 3, cells)
         heat[0, M.REFINED_KP.index(M.START), 1:3] = torch.tensor([0.9, 0.15])
         heat[0, M.REFINED_KP.index(M.END), 1] = 1.0
