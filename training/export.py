@@ -61,6 +61,17 @@ def check_graph(path, expected_in, expected_out):
             raise SystemExit("export: %s has shape %s, expected float32 %s" % (vi.name, fixed_shape(vi), want))
 
 
+def graphs(graph):
+    """The graph and, depth first, every graph nested in its nodes (the
+    branches of Ifs). Each is yielded before its nodes are searched, so the
+    caller may drop nodes that hold no graph."""
+    yield graph
+    for node in graph.node:
+        for attr in node.attribute:
+            if attr.type == onnx.AttributeProto.GRAPH:
+                yield from graphs(attr.g)
+
+
 def compact(path):
     """Node names and the exporter's long tensor names only help a reader of
     the graph. Without the one and with short numbers for the other, the
@@ -76,7 +87,7 @@ def compact(path):
             return name
         return names.setdefault(name, format(len(names), "x"))
 
-    def walk(graph):
+    for graph in graphs(m.graph):
         for t in graph.initializer:
             t.name = short(t.name)
         for v in graph.value_info:
@@ -87,11 +98,6 @@ def compact(path):
             node.name = ""
             node.input[:] = [short(n) for n in node.input]
             node.output[:] = [short(n) for n in node.output]
-            for attr in node.attribute:
-                if attr.type == onnx.AttributeProto.GRAPH:
-                    walk(attr.g)
-
-    walk(m.graph)
     onnx.save(m, path)
 
 
@@ -100,8 +106,7 @@ def share_constants(graph):
     initializers of the graph, one for each distinct value: the second look
     repeats the first look's constants."""
     by_value, renamed = {}, {}
-
-    def walk(g):
+    for g in graphs(graph):
         kept = []
         for node in g.node:
             if node.op_type == "Constant" and [a.name for a in node.attribute] == ["value"]:
@@ -112,23 +117,13 @@ def share_constants(graph):
                     t.name = node.output[0]
                     graph.initializer.append(t)
                 renamed[node.output[0]] = by_value[key]
-                continue
-            kept.append(node)
-            for attr in node.attribute:
-                if attr.type == onnx.AttributeProto.GRAPH:
-                    walk(attr.g)
+            else:
+                kept.append(node)
         del g.node[:]
         g.node.extend(kept)
-
-    def rename(g):
+    for g in graphs(graph):
         for node in g.node:
             node.input[:] = [renamed.get(n, n) for n in node.input]
-            for attr in node.attribute:
-                if attr.type == onnx.AttributeProto.GRAPH:
-                    rename(attr.g)
-
-    walk(graph)
-    rename(graph)
 
 
 def branch_looks(path):

@@ -474,9 +474,14 @@ def best_column(out):
     return torch.gather(out, 2, out[:, 4].argmax(1).view(n, 1, 1).expand(n, out.shape[1], 1))[:, :, 0]
 
 
+def column_points(column):
+    """The key points [N, 14, 2] of candidates [N, values]."""
+    return column[:, 5:].reshape(column.shape[0], NUM_KP, 3)[:, :, :2]
+
+
 def best_points(out):
     """The key points [N, 14, 2] of the best candidate of a decoded table."""
-    return best_column(out)[:, 5:].reshape(out.shape[0], NUM_KP, 3)[:, :, :2]
+    return column_points(best_column(out))
 
 
 def scale_turn(out):
@@ -558,7 +563,7 @@ def zoomed_look(net, images, out, side):
     scoreless[:, 4] = (~inside).float()
     # A closer look that lays the scale somewhere else (on a second, inner
     # scale; on the bezel) is not a refinement of the first: keep the first.
-    first, near = best[:, 5:].reshape(n, NUM_KP, 3)[:, :, :2], best_points(close)
+    first, near = column_points(best), best_points(close)
     radius = ((first[:, START] - first[:, PIVOT]).norm(dim=1) + (first[:, END] - first[:, PIVOT]).norm(dim=1)) / 2
     apart = torch.stack([(near[:, i] - first[:, i]).norm(dim=1) for i in (START, MIDDLE, END)], 1).amax(1)
     agrees = (apart <= ZOOM_AGREE * radius).view(-1, 1, 1)
