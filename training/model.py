@@ -49,6 +49,15 @@ WINDOW = 0.8
 # against 95.7% without the second window; 2 to 10 read 96.0 to 96.7%.
 FAR_WINDOW = 6.0
 MIDDLE_WINDOW = 0.5
+# The middle of a scale with an odd number of major intervals (0-7, 0-140
+# by 20) is no printed mark: its own heat lies on the two marks either side.
+# The middle therefore takes the heat-weighted mean of the marks whose
+# windowed heat is at least this share of the strongest, which is the one
+# mark where there is one and halfway between two where it is between them.
+# On 1300 validation gauges (seed 3) this read 90.4% + 97.0% within 2%
+# against 89.8% + 96.7% for the strongest mark alone; shares 0.3 to 0.7
+# read within three gauges of each other.
+MIDDLE_SHARE = 0.5
 MARK_MIN = 0.1
 MIN_SPACING = STRIDE
 GAP_SHARE = 0.5
@@ -267,7 +276,9 @@ def refine_scale(kp, score, heat, mark_pos):
     point halfway in angle between the refined ends: that is within a
     fraction of a spacing of the middle mark even on a tilted dial, while the
     regressed middle is the least sure of the three points and from there a
-    window wide enough to reach the mark often reaches its neighbour too.
+    window wide enough to reach the mark often reaches its neighbour too. It
+    takes the mean of the strongest marks in its window, as the middle of a
+    scale with an odd number of major intervals lies between two.
     kp [N, 14, 2, A], score [N, A], heat [N, R, A] (R = len(REFINED_KP)),
     mark_pos [N, 2, A]; returns kp with the moves.
     """
@@ -284,21 +295,27 @@ def refine_scale(kp, score, heat, mark_pos):
     spacing = torch.cat([torch.minimum(spacing[:, :1], gap.unsqueeze(1)), spacing[:, 1:-1],
                          torch.minimum(spacing[:, -1:], gap.unsqueeze(1))], 1)
 
-    def snap(point, seed, share, far=False):
+    def snap(point, seed, share, far=False, mean=False):
         """seed [N, 2, K] moved onto the mark of point's own heat, or kept;
         with far, a window FAR_WINDOW times as wide is tried where the first
-        holds no mark."""
+        holds no mark; with mean, onto the mean of the marks whose heat is
+        near the strongest (MIDDLE_SHARE)."""
         row = REFINED_KP.index(point)
         space = spacing[:, SCALE_KP.index(point)]                              # [N, K]
         sigma = (share * space).clamp(min=1.0).unsqueeze(2)                    # [N, K, 1]
         d2 = ((mark_pos.view(n, 2, 1, a) - seed.unsqueeze(3)) ** 2).sum(1)     # [N, K, A]
         own = heat[:, row].view(n, 1, a)
-        best, cell = (own * torch.exp(-d2 / (2 * sigma * sigma))).max(2)       # [N, K]
+        windowed = own * torch.exp(-d2 / (2 * sigma * sigma))                   # [N, K, A]
+        best, cell = windowed.max(2)                                           # [N, K]
         if far:
             wide_best, wide_cell = (own * torch.exp(-d2 / (2 * (FAR_WINDOW * sigma) ** 2))).max(2)
             near = best > MARK_MIN
             best, cell = torch.where(near, best, wide_best), torch.where(near, cell, wide_cell)
-        found = torch.gather(mark_pos, 2, cell.view(n, 1, k).expand(n, 2, k))  # [N, 2, K]
+        if mean:
+            w = windowed * (windowed >= MIDDLE_SHARE * best.unsqueeze(2))
+            found = (mark_pos.view(n, 2, 1, a) * w.unsqueeze(1)).sum(3) / w.sum(2).clamp(min=1e-12).unsqueeze(1)
+        else:
+            found = torch.gather(mark_pos, 2, cell.view(n, 1, k).expand(n, 2, k))  # [N, 2, K]
         return torch.where((best > MARK_MIN).unsqueeze(1), found, seed), space >= MIN_SPACING
 
     moved = {}
@@ -312,7 +329,7 @@ def refine_scale(kp, score, heat, mark_pos):
     stretch = (r_start + r_end) / (2 * r_start.clamp(min=1e-12))
     halfway = pivot + rotate(moved[START] - pivot, (turn1 + turn2) / 2) * stretch.unsqueeze(1)
     seed = torch.where((turn1 * turn2 > 0).unsqueeze(1), halfway, middle)
-    found, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW)
+    found, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
     moved[MIDDLE] = torch.where(spaced.unsqueeze(1), found, middle)
 
     # Back to every candidate: the others, and the other points, do not move.

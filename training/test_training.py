@@ -140,6 +140,26 @@ class Refinement(unittest.TestCase):
         for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
             np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
 
+    def test_a_middle_between_two_marks_lands_between_them(self):
+        # The same dial with 7 major intervals: the middle (270 degrees) is
+        # no mark, and its own heat lies equally on the marks either side.
+        c, at = on_dial(0, 0), on_dial
+        start, end = at(135), at(45)
+        before, after = at(135 + 270 * 3 / 7), at(135 + 270 * 4 / 7)
+        kp = torch.stack([c, at(0, 30), c, start, end] + [at(135 + 27 * i) for i in range(1, 10)])
+        kp[M.MIDDLE] = at(266)
+        cells = 6
+        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
+        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
+        nowhere = torch.tensor([1000.0, 1000.0])
+        mark_pos = torch.stack([nowhere, start, end, before, after, nowhere], 1).unsqueeze(0)
+        heat = torch.zeros(1, 3, cells)
+        heat[0, M.REFINED_KP.index(M.START), 1] = 1.0
+        heat[0, M.REFINED_KP.index(M.END), 2] = 1.0
+        heat[0, M.REFINED_KP.index(M.MIDDLE), 3:5] = 0.8
+        middle = M.refine_scale(kp, score, heat, mark_pos)[0, M.MIDDLE, :, 0]
+        self.assertAlmostEqual(math.degrees(math.atan2(middle[1] - 160.0, middle[0] - 160.0)) % 360, 270.0, places=3)
+
     def test_an_end_regressed_far_off_is_sought_further(self):
         # The same dial. The start is regressed two major marks on, beyond its
         # window; its own heat is on the start mark, and weaker on the next
