@@ -295,16 +295,20 @@ def refine_scale(kp, score, heat, mark_pos):
     spacing = torch.cat([torch.minimum(spacing[:, :1], gap.unsqueeze(1)), spacing[:, 1:-1],
                          torch.minimum(spacing[:, -1:], gap.unsqueeze(1))], 1)
 
-    def snap(point, seed, share, far=False, mean=False):
-        """seed [N, 2, K] moved onto the mark of point's own heat, or kept;
-        with far, a window FAR_WINDOW times as wide is tried where the first
-        holds no mark; with mean, onto the mean of the marks whose heat is
-        near the strongest (MIDDLE_SHARE)."""
+    def snap(point, seed, share, far=False, mean=False, taken=None):
+        """seed [N, 2, K] moved onto the mark of point's own heat, or kept,
+        and that mark's windowed heat [N, K]; with far, a window FAR_WINDOW
+        times as wide is tried where the first holds no mark; with mean, onto
+        the mean of the marks whose heat is near the strongest
+        (MIDDLE_SHARE); marks within a cell of taken [N, 2, K] are not
+        considered."""
         row = REFINED_KP.index(point)
         space = spacing[:, SCALE_KP.index(point)]                              # [N, K]
         sigma = (share * space).clamp(min=1.0).unsqueeze(2)                    # [N, K, 1]
         d2 = ((mark_pos.view(n, 2, 1, a) - seed.unsqueeze(3)) ** 2).sum(1)     # [N, K, A]
         own = heat[:, row].view(n, 1, a)
+        if taken is not None:
+            own = own * (((mark_pos.view(n, 2, 1, a) - taken.unsqueeze(3)) ** 2).sum(1) >= MIN_SPACING ** 2)
         windowed = own * torch.exp(-d2 / (2 * sigma * sigma))                   # [N, K, A]
         best, cell = windowed.max(2)                                           # [N, K]
         if far:
@@ -316,12 +320,23 @@ def refine_scale(kp, score, heat, mark_pos):
             found = (mark_pos.view(n, 2, 1, a) * w.unsqueeze(1)).sum(3) / w.sum(2).clamp(min=1e-12).unsqueeze(1)
         else:
             found = torch.gather(mark_pos, 2, cell.view(n, 1, k).expand(n, 2, k))  # [N, 2, K]
-        return torch.where((best > MARK_MIN).unsqueeze(1), found, seed), space >= MIN_SPACING
+        return torch.where((best > MARK_MIN).unsqueeze(1), found, seed), best, space >= MIN_SPACING
 
-    moved = {}
+    moved, heats = {}, {}
     for point in (START, END):
-        found, spaced = snap(point, coarse[:, point], WINDOW, far=True)
+        found, heats[point], spaced = snap(point, coarse[:, point], WINDOW, far=True)
         moved[point] = torch.where(spaced.unsqueeze(1), found, coarse[:, point])
+    # The far windows can bring both ends onto one mark, where a scale the
+    # key points lay uncertainly (ends regressed into the gap of a
+    # counter-clockwise one) has both own heats. The end with the weaker
+    # heat there takes the next mark of its own instead.
+    one_mark = ((moved[START] - moved[END]) ** 2).sum(1) < MIN_SPACING ** 2     # [N, K]
+    start_weaker = heats[START] < heats[END]
+    again = {}
+    for point, other, weaker in ((START, END, start_weaker), (END, START, ~start_weaker)):
+        found, _, spaced = snap(point, coarse[:, point], WINDOW, far=True, taken=moved[other])
+        again[point] = torch.where((one_mark & weaker & spaced).unsqueeze(1), found, moved[point])
+    moved.update(again)
     # The regressed middle only says which way round the scale runs.
     pivot, middle = coarse[:, PIVOT], coarse[:, MIDDLE]
     turn1, r_start, _ = signed_turn(moved[START] - pivot, middle - pivot)
@@ -329,7 +344,7 @@ def refine_scale(kp, score, heat, mark_pos):
     stretch = (r_start + r_end) / (2 * r_start.clamp(min=1e-12))
     halfway = pivot + rotate(moved[START] - pivot, (turn1 + turn2) / 2) * stretch.unsqueeze(1)
     seed = torch.where((turn1 * turn2 > 0).unsqueeze(1), halfway, middle)
-    found, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
+    found, _, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
     moved[MIDDLE] = torch.where(spaced.unsqueeze(1), found, middle)
 
     # Back to every candidate: the others, and the other points, do not move.

@@ -181,6 +181,26 @@ class Refinement(unittest.TestCase):
         np.testing.assert_allclose(out[M.START].numpy(), start.numpy(), atol=1e-3)
         np.testing.assert_allclose(out[M.END].numpy(), end.numpy(), atol=1e-3)
 
+    def test_two_ends_never_share_a_mark(self):
+        # The same dial, both ends regressed into the gap at the bottom, far
+        # from any mark. The start's own heat is stronger on the end mark
+        # than on its own, but weaker there than the end's: the end keeps
+        # the end mark and the start takes its own.
+        c, at = on_dial(0, 0), on_dial
+        start, end = at(135), at(45)
+        kp = torch.stack([c, at(0, 30), c, at(100), at(80)] + [at(135 + 27 * i) for i in range(1, 10)])
+        cells = 6
+        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
+        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
+        nowhere = torch.tensor([1000.0, 1000.0])
+        mark_pos = torch.stack([nowhere, start, end, nowhere, nowhere, nowhere], 1).unsqueeze(0)
+        heat = torch.zeros(1, 3, cells)
+        heat[0, M.REFINED_KP.index(M.START), 1:3] = torch.tensor([0.3, 0.6])
+        heat[0, M.REFINED_KP.index(M.END), 2] = 0.9
+        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
+        np.testing.assert_allclose(out[M.START].numpy(), start.numpy(), atol=1e-3)
+        np.testing.assert_allclose(out[M.END].numpy(), end.numpy(), atol=1e-3)
+
 
 class ScaleDirection(unittest.TestCase):
     def test_crops_are_centred_on_the_ends(self):
