@@ -337,14 +337,23 @@ def refine_scale(kp, score, heat, mark_pos):
         found, _, spaced = snap(point, coarse[:, point], WINDOW, far=True, taken=moved[other])
         again[point] = torch.where((one_mark & weaker & spaced).unsqueeze(1), found, moved[point])
     moved.update(again)
-    # The regressed middle only says which way round the scale runs.
+    # The regressed middle only says which way round the scale runs, and
+    # even that not surely: on a short scale it may lie across the pivot,
+    # in the gap. The halfway point across the pivot is sought too, and
+    # taken where its own heat is the stronger.
     pivot, middle = coarse[:, PIVOT], coarse[:, MIDDLE]
     turn1, r_start, _ = signed_turn(moved[START] - pivot, middle - pivot)
     turn2, _, r_end = signed_turn(middle - pivot, moved[END] - pivot)
-    stretch = (r_start + r_end) / (2 * r_start.clamp(min=1e-12))
-    halfway = pivot + rotate(moved[START] - pivot, (turn1 + turn2) / 2) * stretch.unsqueeze(1)
-    seed = torch.where((turn1 * turn2 > 0).unsqueeze(1), halfway, middle)
-    found, _, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
+    stretch = (r_start + r_end).unsqueeze(1) / (2 * r_start.clamp(min=1e-12).unsqueeze(1))
+
+    def halfway(turn):
+        return pivot + rotate(moved[START] - pivot, turn) * stretch
+
+    one_way = turn1 * turn2 > 0
+    seed = torch.where(one_way.unsqueeze(1), halfway((turn1 + turn2) / 2), middle)
+    found, this_side, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
+    across, other_side, _ = snap(MIDDLE, halfway((turn1 + turn2) / 2 + math.pi), MIDDLE_WINDOW, mean=True)
+    found = torch.where((one_way & (other_side > this_side) & (other_side > MARK_MIN)).unsqueeze(1), across, found)
     moved[MIDDLE] = torch.where(spaced.unsqueeze(1), found, middle)
 
     # Back to every candidate: the others, and the other points, do not move.

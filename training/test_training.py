@@ -160,6 +160,24 @@ class Refinement(unittest.TestCase):
         middle = M.refine_scale(kp, score, heat, mark_pos)[0, M.MIDDLE, :, 0]
         self.assertAlmostEqual(math.degrees(math.atan2(middle[1] - 160.0, middle[0] - 160.0)) % 360, 270.0, places=3)
 
+    def test_a_middle_regressed_across_the_pivot_comes_back_to_the_scale(self):
+        # A 90-degree scale over the top, 225 to 315 degrees; the regressed
+        # tenths run the long way round, the middle below the pivot, in the
+        # gap, where no mark is.
+        c, at = on_dial(0, 0), on_dial
+        start, end, middle = at(225), at(315), at(270)
+        kp = torch.stack([c, at(0, 30), c, start, end] + [at(225 - 27 * i) for i in range(1, 10)])
+        cells = 6
+        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
+        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
+        nowhere = torch.tensor([1000.0, 1000.0])
+        mark_pos = torch.stack([nowhere, start, end, middle, nowhere, nowhere], 1).unsqueeze(0)
+        heat = torch.zeros(1, 3, cells)
+        for point, cell in ((M.START, 1), (M.END, 2), (M.MIDDLE, 3)):
+            heat[0, M.REFINED_KP.index(point), cell] = 0.8
+        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
+        np.testing.assert_allclose(out[M.MIDDLE].numpy(), middle.numpy(), atol=1e-3)
+
     def test_an_end_regressed_far_off_is_sought_further(self):
         # The same dial. The start is regressed two major marks on, beyond its
         # window; its own heat is on the start mark, and weaker on the next
