@@ -54,9 +54,9 @@ MIDDLE_WINDOW = 0.5
 # The middle therefore takes the heat-weighted mean of the marks whose
 # windowed heat is at least this share of the strongest, which is the one
 # mark where there is one and halfway between two where it is between them.
-# On 1300 validation gauges (seed 3) this read 90.4% + 97.0% within 2%
-# against 89.8% + 96.7% for the strongest mark alone; shares 0.3 to 0.7
-# read within three gauges of each other.
+# Of 1300 validation gauges (seed 3) this read 1195 within 2% of the span,
+# against 1188 with the strongest mark alone; shares 0.3 to 0.7 read within
+# three gauges of each other.
 MIDDLE_SHARE = 0.5
 MARK_MIN = 0.1
 MIN_SPACING = STRIDE
