@@ -50,10 +50,11 @@ def wide_crops(args):
 def cached_crops(data_dir, out):
     """The set's wide crops [N, 2, P, P, 3] and whether each scale is clockwise."""
     labs = T.read_labels(data_dir)
-    # Named by the labels, so a set rendered again is cut again.
+    # Named by the labels and the crops' geometry, so a set rendered again,
+    # or crops of another width or size, are cut again.
     with open(os.path.join(data_dir, "labels.jsonl"), "rb") as fh:
         key = hashlib.sha1(fh.read()).hexdigest()[:12]
-    path = os.path.join(out, "crops-%s-%d.npz" % (key, len(labs)))
+    path = os.path.join(out, "crops-%s-%d-%g-%d.npz" % (key, len(labs), M.DIR_SHARE, M.DIR_PATCH))
     if not os.path.exists(path):
         with Pool(2, initializer=torch.set_num_threads, initargs=(1,)) as pool:
             crops = pool.map(wide_crops, [(data_dir, lab) for lab in labs], chunksize=64)

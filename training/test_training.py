@@ -235,6 +235,23 @@ class ScaleDirection(unittest.TestCase):
             self.assertGreater(float(crop[0, :, mid - 1:mid + 1, mid - 1:mid + 1].min()), 0.99)
             self.assertAlmostEqual(float(crop[0, :, 0, 0].mean()), M.GREY, places=5)
 
+    def test_crops_of_another_width_are_cut_again(self):
+        import tempfile
+        import direction as D
+        with tempfile.TemporaryDirectory() as data, tempfile.TemporaryDirectory() as out:
+            with open(os.path.join(data, "labels.jsonl"), "w") as fh:
+                for i in range(2):
+                    fh.write(render._render_one((5, i, 640, data)) + "\n")
+            first, _ = D.cached_crops(data, out)
+            saved = M.DIR_SHARE
+            try:
+                M.DIR_SHARE = saved * 2
+                wider, _ = D.cached_crops(data, out)
+            finally:
+                M.DIR_SHARE = saved
+            self.assertFalse(np.array_equal(first, wider))
+            np.testing.assert_array_equal(D.cached_crops(data, out)[0], first)
+
     def test_the_network_favours_neither_order(self):
         torch.manual_seed(0)
         net = M.Direction().eval()
