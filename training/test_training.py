@@ -13,6 +13,7 @@ the augmentation and the exported decoding fails here.
 import math
 import os
 import sys
+import tempfile
 import unittest
 
 import numpy as np
@@ -20,6 +21,7 @@ import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_labels as CL  # noqa: E402
+import direction as D  # noqa: E402
 import model as M  # noqa: E402
 import render  # noqa: E402
 import train as T  # noqa: E402
@@ -115,49 +117,54 @@ def on_dial(deg, r=100.0):
     return torch.tensor([160.0 + r * math.cos(a), 160.0 + r * math.sin(a)])
 
 
+def refined(kp, marks, heats):
+    """refine_scale on one candidate with the 14 points kp, beside five
+    weaker ones, over a map of six cells: cells 1, 2, ... hold the marks,
+    the others a mark far away; heats gives each point's own heat by cell.
+    Returns the refined points [14, 2]."""
+    cells = 6
+    kp = torch.stack(kp).view(1, 14, 2, 1).expand(1, 14, 2, cells)
+    score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
+    nowhere = torch.tensor([1000.0, 1000.0])
+    mark_pos = torch.stack([nowhere] + list(marks) + [nowhere] * (cells - 1 - len(marks)), 1).unsqueeze(0)
+    heat = torch.zeros(1, len(M.REFINED_KP), cells)
+    for point, by_cell in heats.items():
+        for cell, value in by_cell.items():
+            heat[0, M.REFINED_KP.index(point), cell] = value
+    return M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
+
+
 class Refinement(unittest.TestCase):
-    def test_the_middle_is_not_pulled_onto_a_neighbouring_mark(self):
-        # A flat dial, 270 degrees clockwise from 135 degrees (image y down),
-        # radius 100: the middle is straight up. Its own heat is as strong on
-        # the next major mark, 27 degrees on, and the regressed middle sits
-        # nearer that mark than the right one.
-        c, at = on_dial(0, 0), on_dial
-        start, end, middle, neighbour = at(135), at(45), at(270), at(297)
-        # Pivot, needle tip and tail, start, end, the tenths; the regressed
-        # points a little off, the middle most.
-        kp = torch.stack([c, at(0, 30), c, start + 3, end - 3] + [at(135 + 27 * i) for i in range(1, 10)])
-        kp[M.MIDDLE] = at(286)
-        cells = 6
-        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
-        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
-        far = torch.tensor([1000.0, 1000.0])
-        mark_pos = torch.stack([far, start, end, middle, neighbour, far], 1).unsqueeze(0)   # [1, 2, A]
-        heat = torch.zeros(1, 3, cells)
-        for row, cell in ((M.REFINED_KP.index(M.START), 1), (M.REFINED_KP.index(M.END), 2)):
-            heat[0, row, cell] = 1.0
-        heat[0, M.REFINED_KP.index(M.MIDDLE), 3:5] = 0.6
-        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
-        for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
+    # A flat dial, 270 degrees clockwise from 135 degrees (image y down),
+    # radius 100: the middle is straight up. Key points: pivot, needle tip
+    # and tail, start, end, the tenths.
+
+    def assert_at(self, out, wants):
+        for point, want in wants.items():
             np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
 
+    def test_the_middle_is_not_pulled_onto_a_neighbouring_mark(self):
+        # The middle's own heat is as strong on the next major mark, 27
+        # degrees on, and the regressed middle sits nearer that mark than the
+        # right one; the other regressed points are a little off.
+        c, at = on_dial(0, 0), on_dial
+        start, end, middle, neighbour = at(135), at(45), at(270), at(297)
+        kp = [c, at(0, 30), c, start + 3, end - 3] + [at(135 + 27 * i) for i in range(1, 10)]
+        kp[M.MIDDLE] = at(286)
+        out = refined(kp, [start, end, middle, neighbour],
+                      {M.START: {1: 1.0}, M.END: {2: 1.0}, M.MIDDLE: {3: 0.6, 4: 0.6}})
+        self.assert_at(out, {M.START: start, M.END: end, M.MIDDLE: middle})
+
     def test_a_middle_between_two_marks_lands_between_them(self):
-        # The same dial with 7 major intervals: the middle (270 degrees) is
-        # no mark, and its own heat lies equally on the marks either side.
+        # 7 major intervals: the middle (270 degrees) is no mark, and its own
+        # heat lies equally on the marks either side.
         c, at = on_dial(0, 0), on_dial
         start, end = at(135), at(45)
-        before, after = at(135 + 270 * 3 / 7), at(135 + 270 * 4 / 7)
-        kp = torch.stack([c, at(0, 30), c, start, end] + [at(135 + 27 * i) for i in range(1, 10)])
+        kp = [c, at(0, 30), c, start, end] + [at(135 + 27 * i) for i in range(1, 10)]
         kp[M.MIDDLE] = at(266)
-        cells = 6
-        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
-        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
-        nowhere = torch.tensor([1000.0, 1000.0])
-        mark_pos = torch.stack([nowhere, start, end, before, after, nowhere], 1).unsqueeze(0)
-        heat = torch.zeros(1, 3, cells)
-        heat[0, M.REFINED_KP.index(M.START), 1] = 1.0
-        heat[0, M.REFINED_KP.index(M.END), 2] = 1.0
-        heat[0, M.REFINED_KP.index(M.MIDDLE), 3:5] = 0.8
-        middle = M.refine_scale(kp, score, heat, mark_pos)[0, M.MIDDLE, :, 0]
+        out = refined(kp, [start, end, at(135 + 270 * 3 / 7), at(135 + 270 * 4 / 7)],
+                      {M.START: {1: 1.0}, M.END: {2: 1.0}, M.MIDDLE: {3: 0.8, 4: 0.8}})
+        middle = out[M.MIDDLE]
         self.assertAlmostEqual(math.degrees(math.atan2(middle[1] - 160.0, middle[0] - 160.0)) % 360, 270.0, places=3)
 
     def test_a_middle_regressed_across_the_pivot_comes_back_to_the_scale(self):
@@ -166,58 +173,31 @@ class Refinement(unittest.TestCase):
         # gap, where no mark is.
         c, at = on_dial(0, 0), on_dial
         start, end, middle = at(225), at(315), at(270)
-        kp = torch.stack([c, at(0, 30), c, start, end] + [at(225 - 27 * i) for i in range(1, 10)])
-        cells = 6
-        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
-        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
-        nowhere = torch.tensor([1000.0, 1000.0])
-        mark_pos = torch.stack([nowhere, start, end, middle, nowhere, nowhere], 1).unsqueeze(0)
-        heat = torch.zeros(1, 3, cells)
-        for point, cell in ((M.START, 1), (M.END, 2), (M.MIDDLE, 3)):
-            heat[0, M.REFINED_KP.index(point), cell] = 0.8
-        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
-        np.testing.assert_allclose(out[M.MIDDLE].numpy(), middle.numpy(), atol=1e-3)
+        kp = [c, at(0, 30), c, start, end] + [at(225 - 27 * i) for i in range(1, 10)]
+        out = refined(kp, [start, end, middle], {M.START: {1: 0.8}, M.END: {2: 0.8}, M.MIDDLE: {3: 0.8}})
+        self.assert_at(out, {M.MIDDLE: middle})
 
     def test_an_end_regressed_far_off_is_sought_further(self):
-        # The same dial. The start is regressed two major marks on, beyond its
-        # window; its own heat is on the start mark, and weaker on the next
-        # major mark. The end is regressed close to its mark, and its own heat
-        # is stronger on the start mark far away, which it must not take.
+        # The start is regressed two major marks on, beyond its window; its
+        # own heat is on the start mark, and weaker on the next major mark.
+        # The end is regressed close to its mark, and its own heat is
+        # stronger on the start mark far away, which it must not take.
         c, at = on_dial(0, 0), on_dial
         start, next_major, end = at(135), at(162), at(45)
-        kp = torch.stack([c, at(0, 30), c, at(189), end - 3] + [at(135 + 27 * i) for i in range(1, 10)])
-        cells = 6
-        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
-        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
-        nowhere = torch.tensor([1000.0, 1000.0])
-        mark_pos = torch.stack([nowhere, start, next_major, end, nowhere, nowhere], 1).unsqueeze(0)
-        heat = torch.zeros(1, 3, cells)
-        heat[0, M.REFINED_KP.index(M.START), 1:3] = torch.tensor([0.9, 0.15])
-        heat[0, M.REFINED_KP.index(M.END), 1] = 1.0
-        heat[0, M.REFINED_KP.index(M.END), 3] = 0.3
-        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
-        np.testing.assert_allclose(out[M.START].numpy(), start.numpy(), atol=1e-3)
-        np.testing.assert_allclose(out[M.END].numpy(), end.numpy(), atol=1e-3)
+        kp = [c, at(0, 30), c, at(189), end - 3] + [at(135 + 27 * i) for i in range(1, 10)]
+        out = refined(kp, [start, next_major, end], {M.START: {1: 0.9, 2: 0.15}, M.END: {1: 1.0, 3: 0.3}})
+        self.assert_at(out, {M.START: start, M.END: end})
 
     def test_two_ends_never_share_a_mark(self):
-        # The same dial, both ends regressed into the gap at the bottom, far
-        # from any mark. The start's own heat is stronger on the end mark
-        # than on its own, but weaker there than the end's: the end keeps
-        # the end mark and the start takes its own.
+        # Both ends regressed into the gap at the bottom, far from any mark.
+        # The start's own heat is stronger on the end mark than on its own,
+        # but weaker there than the end's: the end keeps the end mark and
+        # the start takes its own.
         c, at = on_dial(0, 0), on_dial
         start, end = at(135), at(45)
-        kp = torch.stack([c, at(0, 30), c, at(100), at(80)] + [at(135 + 27 * i) for i in range(1, 10)])
-        cells = 6
-        kp = kp.view(1, 14, 2, 1).expand(1, 14, 2, cells)
-        score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
-        nowhere = torch.tensor([1000.0, 1000.0])
-        mark_pos = torch.stack([nowhere, start, end, nowhere, nowhere, nowhere], 1).unsqueeze(0)
-        heat = torch.zeros(1, 3, cells)
-        heat[0, M.REFINED_KP.index(M.START), 1:3] = torch.tensor([0.3, 0.6])
-        heat[0, M.REFINED_KP.index(M.END), 2] = 0.9
-        out = M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
-        np.testing.assert_allclose(out[M.START].numpy(), start.numpy(), atol=1e-3)
-        np.testing.assert_allclose(out[M.END].numpy(), end.numpy(), atol=1e-3)
+        kp = [c, at(0, 30), c, at(100), at(80)] + [at(135 + 27 * i) for i in range(1, 10)]
+        out = refined(kp, [start, end], {M.START: {1: 0.3, 2: 0.6}, M.END: {2: 0.9}})
+        self.assert_at(out, {M.START: start, M.END: end})
 
 
 class ScaleDirection(unittest.TestCase):
@@ -236,8 +216,6 @@ class ScaleDirection(unittest.TestCase):
             self.assertAlmostEqual(float(crop[0, :, 0, 0].mean()), M.GREY, places=5)
 
     def test_crops_of_another_width_are_cut_again(self):
-        import tempfile
-        import direction as D
         with tempfile.TemporaryDirectory() as data, tempfile.TemporaryDirectory() as out:
             with open(os.path.join(data, "labels.jsonl"), "w") as fh:
                 for i in range(2):
