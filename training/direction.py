@@ -94,14 +94,17 @@ def photometric(x, g):
 
 
 def logits(net, crops):
-    """The network's logit on each gauge's (start, end) as labelled: negative when right."""
-    x = cut(to_tensor(crops), torch.ones(2 * len(crops)), torch.zeros(2 * len(crops), 2))
-    x = x.view(len(crops), 2, 3, M.DIR_PATCH, M.DIR_PATCH)
+    """The dial model's verdict on each gauge's (start, end) as labelled, the
+    mean over the crop widths it looks at: negative when right."""
+    n, wide = len(crops), to_tensor(crops)
     net.eval()
+    out = torch.zeros(n)
     with torch.no_grad():
-        out = torch.cat([net(x[i:i + 256, 0], x[i:i + 256, 1]) for i in range(0, len(x), 256)])
+        for k in M.DIR_LOOKS:
+            x = cut(wide, torch.full((2 * n,), k), torch.zeros(2 * n, 2)).view(n, 2, 3, M.DIR_PATCH, M.DIR_PATCH)
+            out += torch.cat([net(x[i:i + 256, 0], x[i:i + 256, 1]) for i in range(0, n, 256)])
     net.train()
-    return out.numpy()
+    return (out / len(M.DIR_LOOKS)).numpy()
 
 
 def main():

@@ -78,7 +78,7 @@ def compact(path):
     packed dial model, direction network and second looks included, keeps
     under 10 MB. The graph's input and output keep their names."""
     m = onnx.load(path)
-    share_constants(m.graph)
+    drop_copies(m.graph)
     keep = {v.name for v in list(m.graph.input) + list(m.graph.output)}
     names = {}
 
@@ -101,10 +101,12 @@ def compact(path):
     onnx.save(m, path)
 
 
-def share_constants(graph):
+def drop_copies(graph):
     """Turns the Constant nodes, of the graph and of its branches, into
     initializers of the graph, one for each distinct value: the second look
-    repeats the first look's constants."""
+    repeats the first look's constants. Identity nodes go too, all but those
+    that give a graph its output: their readers read what they copy."""
+    outputs = {v.name for g in graphs(graph) for v in g.output}
     by_value, renamed = {}, {}
     for g in graphs(graph):
         kept = []
@@ -117,13 +119,21 @@ def share_constants(graph):
                     t.name = node.output[0]
                     graph.initializer.append(t)
                 renamed[node.output[0]] = by_value[key]
+            elif node.op_type == "Identity" and node.output[0] not in outputs:
+                renamed[node.output[0]] = node.input[0]
             else:
                 kept.append(node)
         del g.node[:]
         g.node.extend(kept)
+
+    def source(name):
+        while renamed.get(name, name) != name:
+            name = renamed[name]
+        return name
+
     for g in graphs(graph):
         for node in g.node:
-            node.input[:] = [renamed.get(n, n) for n in node.input]
+            node.input[:] = [source(n) for n in node.input]
 
 
 def branch_looks(path):

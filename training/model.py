@@ -76,11 +76,14 @@ PIVOT, START, END, MIDDLE = 0, 3, 4, 9
 # "250"), and the scale is turned round only when it is sure: a turn of a
 # scale that was right costs the whole span. Crops are DIR_SHARE pivot-to-end
 # radii wide (the mark and a number inside or outside it), DIR_PATCH pixels.
+# The verdict is the mean over crops DIR_LOOKS times that wide: one crop's
+# verdict swings with where its edge cuts a number.
 DIR_PATCH = 48
 DIR_SHARE = 0.7
+DIR_LOOKS = (0.8, 1.0, 1.25)
 DIR_WIDTHS = (24, 32, 48, 64, 64)
 DIR_STRIDES = (1, 2, 2, 2, 1)
-DIR_MARGIN = 3.0
+DIR_MARGIN = 2.5
 # The letterbox's grey (0..1), which crops beyond the picture take too.
 GREY = 114.0 / 255.0
 # The 14 key points with the scale turned round: the start and end swap,
@@ -445,8 +448,9 @@ class Direction(nn.Module):
 
 def end_crops(images, pivot, ends, share=DIR_SHARE, size=DIR_PATCH):
     """Square crops [N, 3, size, size] of images [N, 3, H, W] centred on each
-    of ends (points [N, 2] in input pixels), share times the mean pivot-to-end
-    distance wide; outside the picture they are grey."""
+    of ends (points [N, 2] in input pixels), share (a number, or one [N] per
+    picture) times the mean pivot-to-end distance wide; outside the picture
+    they are grey."""
     n, _, h, w = images.shape
     radius = torch.stack([torch.sqrt(((e - pivot) ** 2).sum(1)) for e in ends]).mean(0)      # [N]
     steps = (torch.arange(size, dtype=images.dtype) + 0.5 - size / 2.0) / size               # [size]
@@ -504,8 +508,12 @@ def turn_when_reversed(direction, images, out):
     turned round where the direction network, shown the ends of the best
     candidate's scale, is sure they are the wrong way round."""
     kp = best_points(out)
-    start, end = end_crops(images, kp[:, PIVOT], (kp[:, START], kp[:, END]))
-    turn = direction(start, end) > DIR_MARGIN
+    # Every width's crops in one batch, width by width.
+    k, n = len(DIR_LOOKS), images.shape[0]
+    share = DIR_SHARE * torch.tensor(DIR_LOOKS).repeat_interleave(n)
+    start, end = end_crops(images.repeat(k, 1, 1, 1), kp[:, PIVOT].repeat(k, 1),
+                           (kp[:, START].repeat(k, 1), kp[:, END].repeat(k, 1)), share)
+    turn = direction(start, end).view(k, n).mean(0) > DIR_MARGIN
     return torch.where(turn.view(-1, 1, 1), turned_round(out), out)
 
 

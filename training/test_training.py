@@ -254,6 +254,21 @@ class ScaleDirection(unittest.TestCase):
         points = out[0, 5:].view(M.NUM_KP, 3, 5)
         self.assertTrue(torch.equal(turned, torch.cat([out[0, :5], points[order].reshape(-1, 5)])))
 
+    def test_each_picture_is_judged_by_its_own_crops(self):
+        # Two pictures in one batch, only the first bright: the verdicts on
+        # the crops of every width are averaged per picture, never across.
+        torch.manual_seed(0)
+        out = torch.rand(2, M.POSE_VALUES, 5) * 200 + 60
+        images = torch.zeros(2, 3, 320, 320)
+        images[0] = 1.0
+
+        def verdict(a, b):
+            return (a.mean((1, 2, 3)) - M.GREY).sign() * (M.DIR_MARGIN + 1)
+
+        turned = M.turn_when_reversed(verdict, images, out)
+        self.assertTrue(torch.equal(turned[0], M.turned_round(out)[0]))
+        self.assertTrue(torch.equal(turned[1], out[1]))
+
 
 class SecondLook(unittest.TestCase):
     def test_a_counter_clockwise_gauge_reads_through_the_mirror(self):
