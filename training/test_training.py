@@ -17,11 +17,13 @@ import tempfile
 import unittest
 
 import numpy as np
+import onnx
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_labels as CL  # noqa: E402
 import direction as D  # noqa: E402
+import export  # noqa: E402
 import model as M  # noqa: E402
 import render  # noqa: E402
 import train as T  # noqa: E402
@@ -268,6 +270,29 @@ class ScaleDirection(unittest.TestCase):
         turned = M.turn_when_reversed(verdict, images, out)
         self.assertTrue(torch.equal(turned[0], M.turned_round(out)[0]))
         self.assertTrue(torch.equal(turned[1], out[1]))
+
+
+class Export(unittest.TestCase):
+    def test_copies_go_but_a_graph_output_keeps_its_own(self):
+        # Identity chains, in the graph and in a branch that reads the outer
+        # graph, collapse onto what they copy; the node that gives the graph
+        # its output stays, or the graph would lose it.
+        h, F32 = onnx.helper, onnx.TensorProto.FLOAT
+        branch = h.make_graph([h.make_node("Identity", ["a"], ["b1"]), h.make_node("Identity", ["b1"], ["b2"]),
+                               h.make_node("Neg", ["b2"], ["c"])], "branch", [],
+                              [h.make_tensor_value_info("c", F32, [1])])
+        graph = h.make_graph([h.make_node("Identity", ["x"], ["a"]), h.make_node("Identity", ["a"], ["b"]),
+                              h.make_node("If", ["cond"], ["d"], then_branch=branch, else_branch=branch),
+                              h.make_node("Add", ["b", "d"], ["y"]), h.make_node("Identity", ["y"], ["out"])],
+                             "graph", [h.make_tensor_value_info("x", F32, [1]),
+                                       h.make_tensor_value_info("cond", onnx.TensorProto.BOOL, [])],
+                             [h.make_tensor_value_info("out", F32, [1])])
+        export.drop_copies(graph)
+        self.assertEqual([(n.op_type, list(n.input)) for n in graph.node],
+                         [("If", ["cond"]), ("Add", ["x", "d"]), ("Identity", ["y"])])
+        for attr in graph.node[0].attribute:
+            self.assertEqual([(n.op_type, list(n.input)) for n in attr.g.node], [("Neg", ["x"])])
+        onnx.checker.check_graph(graph)
 
 
 class SecondLook(unittest.TestCase):
