@@ -43,7 +43,7 @@ def wide_crops(args):
     rgb, _, kp, _ = T.prepare(img, lab, M.INPUT_SIZE)
     x = T.to_tensor(rgb).unsqueeze(0)
     point = lambda k: torch.from_numpy(kp[k:k + 1, :2].astype(np.float32))
-    crops = M.end_crops(x, point(M.PIVOT), (point(M.START), point(M.END)), M.DIR_SHARE * WIDE, M.DIR_PATCH * WIDE)
+    crops = M.end_crops(x, point(M.PIVOT), (point(M.START), point(M.END)), (M.DIR_SHARE * WIDE,), M.DIR_PATCH * WIDE)
     return (torch.cat(crops).permute(0, 2, 3, 1) * 255).round().byte().numpy()
 
 

@@ -446,22 +446,26 @@ class Direction(nn.Module):
         return (self.head(torch.cat([fa, fb], 1)) - self.head(torch.cat([fb, fa], 1)))[:, 0]
 
 
-def end_crops(images, pivot, ends, share=DIR_SHARE, size=DIR_PATCH):
-    """Square crops [N, 3, size, size] of images [N, 3, H, W] centred on each
-    of ends (points [N, 2] in input pixels), share (a number, or one [N] per
-    picture) times the mean pivot-to-end distance wide; outside the picture
-    they are grey."""
+def end_crops(images, pivot, ends, shares=(DIR_SHARE,), size=DIR_PATCH):
+    """Square crops [K * N, 3, size, size] of images [N, 3, H, W] centred on
+    each of ends (points [N, 2] in input pixels), for each of the K shares in
+    turn that share times the mean pivot-to-end distance wide; outside the
+    picture they are grey. One sampling of the pictures cuts an end's K
+    crops, stacked in the grid, so the pictures are never copied."""
     n, _, h, w = images.shape
+    k = len(shares)
     radius = torch.stack([torch.sqrt(((e - pivot) ** 2).sum(1)) for e in ends]).mean(0)      # [N]
     steps = (torch.arange(size, dtype=images.dtype) + 0.5 - size / 2.0) / size               # [size]
+    along = torch.tensor(shares, dtype=images.dtype).view(1, k, 1) * radius.view(n, 1, 1) * steps.view(1, 1, size)
     crops = []
     for e in ends:
-        # Pixel centres of the crop, in grid_sample's units (align_corners=False).
-        along = (share * radius).view(n, 1) * steps.view(1, size)                            # [N, size]
-        x = (e[:, 0:1] + along) * (2.0 / w) - 1
-        y = (e[:, 1:2] + along) * (2.0 / h) - 1
-        grid = torch.stack([x.view(n, 1, size).expand(n, size, size), y.view(n, size, 1).expand(n, size, size)], 3)
-        crops.append(sample_grey(images, grid))
+        # Pixel centres of the crops, in grid_sample's units (align_corners=False).
+        x = (e[:, 0].view(n, 1, 1) + along) * (2.0 / w) - 1                                  # [N, K, size]
+        y = (e[:, 1].view(n, 1, 1) + along) * (2.0 / h) - 1
+        grid = torch.stack([x.view(n, k, 1, size).expand(n, k, size, size),
+                            y.view(n, k, size, 1).expand(n, k, size, size)], 4)
+        crop = sample_grey(images, grid.view(n, k * size, size, 2))                         # [N, 3, K * size, size]
+        crops.append(crop.view(n, 3, k, size, size).permute(2, 0, 1, 3, 4).reshape(k * n, 3, size, size))
     return crops
 
 
@@ -508,12 +512,8 @@ def turn_when_reversed(direction, images, out):
     turned round where the direction network, shown the ends of the best
     candidate's scale, is sure they are the wrong way round."""
     kp = best_points(out)
-    # Every width's crops in one batch, width by width.
-    k, n = len(DIR_LOOKS), images.shape[0]
-    share = DIR_SHARE * torch.tensor(DIR_LOOKS).repeat_interleave(n)
-    start, end = end_crops(images.repeat(k, 1, 1, 1), kp[:, PIVOT].repeat(k, 1),
-                           (kp[:, START].repeat(k, 1), kp[:, END].repeat(k, 1)), share)
-    turn = direction(start, end).view(k, n).mean(0) > DIR_MARGIN
+    start, end = end_crops(images, kp[:, PIVOT], (kp[:, START], kp[:, END]), [DIR_SHARE * k for k in DIR_LOOKS])
+    turn = direction(start, end).view(len(DIR_LOOKS), -1).mean(0) > DIR_MARGIN
     return torch.where(turn.view(-1, 1, 1), turned_round(out), out)
 
 
