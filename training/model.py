@@ -58,6 +58,9 @@ MIDDLE_WINDOW = 0.5
 # against 1188 with the strongest mark alone; shares 0.3 to 0.7 read within
 # three gauges of each other.
 MIDDLE_SHARE = 0.5
+# A regressed middle nearer the pivot than this share of the ends' radius is
+# on no scale (the key points lost the dial's layout).
+MIDDLE_NEAR = 0.5
 MARK_MIN = 0.1
 MIN_SPACING = STRIDE
 GAP_SHARE = 0.5
@@ -83,7 +86,7 @@ DIR_SHARE = 0.7
 DIR_LOOKS = (0.8, 1.0, 1.25)
 DIR_WIDTHS = (24, 32, 48, 64, 64)
 DIR_STRIDES = (1, 2, 2, 2, 1)
-DIR_MARGIN = 2.5
+DIR_MARGIN = 2.0
 # The letterbox's grey (0..1), which crops beyond the picture take too.
 GREY = 114.0 / 255.0
 # The 14 key points with the scale turned round: the start and end swap,
@@ -345,17 +348,27 @@ def refine_scale(kp, score, heat, mark_pos):
     # in the gap. The halfway point across the pivot is sought too, and
     # taken where its own heat is the stronger.
     pivot, middle = coarse[:, PIVOT], coarse[:, MIDDLE]
-    turn1, r_start, _ = signed_turn(moved[START] - pivot, middle - pivot)
+    turn1, r_start, r_middle = signed_turn(moved[START] - pivot, middle - pivot)
     turn2, _, r_end = signed_turn(middle - pivot, moved[END] - pivot)
     stretch = (r_start + r_end).unsqueeze(1) / (2 * r_start.clamp(min=1e-12).unsqueeze(1))
 
     def halfway(turn):
         return pivot + rotate(moved[START] - pivot, turn) * stretch
 
-    one_way = turn1 * turn2 > 0
-    seed = torch.where(one_way.unsqueeze(1), halfway((turn1 + turn2) / 2), middle)
+    # A regressed middle near the pivot says nothing of the side either; the
+    # scale is then taken the long way round between its ends, as most
+    # scales sweep more than half the dial, and the short way where the
+    # middle's own heat there is the stronger.
+    # (turn1 + turn2 is the turn between the ends whatever the middle, up to
+    # a whole turn: the long way is the one beyond half a turn.)
+    lost = r_middle < MIDDLE_NEAR * (r_start + r_end) / 2
+    sweep = turn1 + turn2
+    long_way = torch.where(sweep.abs() > math.pi, sweep, sweep - torch.sign(sweep) * 2 * math.pi)
+    sweep = torch.where(lost, long_way, sweep)
+    one_way = (turn1 * turn2 > 0) | lost
+    seed = torch.where(one_way.unsqueeze(1), halfway(sweep / 2), middle)
     found, this_side, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
-    across, other_side, _ = snap(MIDDLE, halfway((turn1 + turn2) / 2 + math.pi), MIDDLE_WINDOW, mean=True)
+    across, other_side, _ = snap(MIDDLE, halfway(sweep / 2 + math.pi), MIDDLE_WINDOW, mean=True)
     found = torch.where((one_way & (other_side > this_side) & (other_side > MARK_MIN)).unsqueeze(1), across, found)
     moved[MIDDLE] = torch.where(spaced.unsqueeze(1), found, middle)
 

@@ -179,6 +179,18 @@ class Refinement(unittest.TestCase):
         out = refined(kp, [start, end, middle], {M.START: {1: 0.8}, M.END: {2: 0.8}, M.MIDDLE: {3: 0.8}})
         self.assert_at(out, {M.MIDDLE: middle})
 
+    def test_a_middle_regressed_onto_the_pivot_is_sought_on_either_side(self):
+        # The regressed middle lies beside the pivot, on neither side of the
+        # ends, with no heat near it. A 300-degree scale has its middle mark
+        # the long way round (270 degrees, over the top); a 90-degree one over
+        # the top has it the short way, and the heat there decides.
+        c, at = on_dial(0, 0), on_dial
+        for start, end, middle in ((at(120), at(60), at(270)), (at(225), at(315), at(270))):
+            kp = [c, at(0, 30), c, start, end] + [at(135 + 27 * i, 40) for i in range(1, 10)]
+            kp[M.MIDDLE] = at(0, 10)
+            out = refined(kp, [start, end, middle], {M.START: {1: 0.8}, M.END: {2: 0.8}, M.MIDDLE: {3: 0.8}})
+            self.assert_at(out, {M.MIDDLE: middle})
+
     def test_an_end_regressed_far_off_is_sought_further(self):
         # The start is regressed two major marks on, beyond its window; its
         # own heat is on the start mark, and weaker on the next major mark.
@@ -293,6 +305,24 @@ class Export(unittest.TestCase):
         for attr in graph.node[0].attribute:
             self.assertEqual([(n.op_type, list(n.input)) for n in attr.g.node], [("Neg", ["x"])])
         onnx.checker.check_graph(graph)
+
+    def test_only_attributes_at_their_defaults_go(self):
+        # An attribute goes only where the operator would take its value
+        # anyway: Gather's axis 0 goes, its axis 1 stays, and so does
+        # Concat's axis, which has no default.
+        h, F32 = onnx.helper, onnx.TensorProto.FLOAT
+        graph = h.make_graph([h.make_node("Gather", ["x", "i"], ["a"], axis=0),
+                              h.make_node("Gather", ["a", "i"], ["b"], axis=1),
+                              h.make_node("Concat", ["b", "b"], ["y"], axis=0)], "graph",
+                             [h.make_tensor_value_info("x", F32, [2, 2]),
+                              h.make_tensor_value_info("i", onnx.TensorProto.INT64, [1])],
+                             [h.make_tensor_value_info("y", F32, [2, 1])])
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "m.onnx")
+            onnx.save(h.make_model(graph, opset_imports=[h.make_opsetid("", 16)]), path)
+            export.compact(path)
+            nodes = onnx.load(path).graph.node
+        self.assertEqual([[(a.name, a.i) for a in n.attribute] for n in nodes], [[], [("axis", 1)], [("axis", 0)]])
 
 
 class SecondLook(unittest.TestCase):
