@@ -2,6 +2,7 @@
 """Trains the network that tells which way a dial's scale runs (model.Direction).
 
   direction.py --data DIR [DIR ...] --out RUN [--val DIR] [--epochs E] [--resume]
+               [--init CKPT] [--lr R] [--warmup W] [--seed S] [--stop E] [--crops DIR]
 
 It learns from crops about the labelled start and end of every training
 gauge, shown in either order, in the picture the dial model sees (the
@@ -11,7 +12,9 @@ and offset from them, as the dial model's ends are a little off, with its
 own brightness, colour and noise. Counter-clockwise scales are weighted up
 to half of the loss, so the network cannot lean on the shape of a
 clockwise scale's ends instead of the numbers. RUN/last.pt is written after
-every epoch, and --resume continues from it.
+every epoch, and --resume continues from it. A further leg starts from a
+finished run's weights (--init) with a schedule of its own, and may share
+that run's crops (--crops).
 """
 import argparse
 import hashlib
@@ -114,7 +117,12 @@ def main():
     ap.add_argument("--val", help="rendered held-out set, read after every epoch")
     ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--lr", type=float, default=2e-3)
+    ap.add_argument("--warmup", type=float, default=0.15, help="share of the steps over which the rate rises")
+    ap.add_argument("--stop", type=int, help="end after this epoch of the schedule's (default: all)")
+    ap.add_argument("--init", help="a checkpoint whose weights start a new run")
+    ap.add_argument("--seed", type=int, default=0, help="epoch e draws its order and crops from seed + e")
     ap.add_argument("--resume", action="store_true", help="continue from OUT/last.pt if it exists")
+    ap.add_argument("--crops", help="where the cut crops are kept (default: OUT)")
     ap.add_argument("--threads", type=int, default=2)
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
@@ -122,17 +130,23 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     ckpt = os.path.join(args.out, "last.pt")
 
-    sets = [cached_crops(d, args.out) for d in args.data]
+    cache = args.crops or args.out
+    os.makedirs(cache, exist_ok=True)
+    sets = [cached_crops(d, cache) for d in args.data]
     crops, clockwise = np.concatenate([c for c, _ in sets]), np.concatenate([w for _, w in sets])
     del sets
-    val = cached_crops(args.val, args.out) if args.val else None
+    val = cached_crops(args.val, cache) if args.val else None
     weight = torch.from_numpy(np.where(clockwise, 0.5 / clockwise.mean(), 0.5 / max(1e-6, 1 - clockwise.mean())))
     n = len(crops)
     net = M.Direction()
     opt = torch.optim.AdamW(net.parameters(), args.lr, weight_decay=5e-4)
     steps = args.epochs * (n // BATCH)
-    sched = torch.optim.lr_scheduler.OneCycleLR(opt, args.lr, total_steps=steps, pct_start=0.15)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, args.lr, total_steps=steps, pct_start=args.warmup)
+    stop = args.epochs if args.stop is None else min(args.stop, args.epochs)
     epoch = 0
+    if args.init and not os.path.exists(ckpt):
+        net.load_state_dict(torch.load(args.init, map_location="cpu")["model"])
+        print("direction: starting from the weights of %s" % args.init, flush=True)
     if os.path.exists(ckpt):
         if not args.resume:
             sys.exit("direction.py: %s exists; pass --resume to continue it, or remove it" % ckpt)
@@ -142,11 +156,11 @@ def main():
         sched.load_state_dict(saved["schedule"])
         epoch = saved["epoch"]
     print("direction: %d training gauges (%.1f%% counter-clockwise), epoch %d of %d"
-          % (n, 100 * (1 - clockwise.mean()), epoch, args.epochs), flush=True)
+          % (n, 100 * (1 - clockwise.mean()), epoch, stop), flush=True)
     start = time.time()
-    while epoch < args.epochs:
+    while epoch < stop:
         # Every draw comes from (epoch, step), so a resumed run repeats an unbroken one.
-        g = torch.Generator().manual_seed(epoch)
+        g = torch.Generator().manual_seed(args.seed + epoch)
         order = torch.randperm(n, generator=g)
         for i in range(n // BATCH):
             idx = order[i * BATCH:(i + 1) * BATCH]
@@ -171,7 +185,8 @@ def main():
         if val is not None:
             lg = logits(net, val[0])
             text += "; held out: %s" % ", ".join(
-                "margin %g: %d would turn right, %d wrong" % (m, (lg < -m).sum(), (lg > m).sum()) for m in (0, 2, M.DIR_MARGIN))
+                "margin %g: %d would turn right, %d wrong" % (m, (lg < -m).sum(), (lg > m).sum())
+                for m in sorted({0, 2, M.DIR_MARGIN}))
         print(text, flush=True)
 
 
