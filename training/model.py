@@ -356,11 +356,10 @@ def refine_scale(kp, score, heat, mark_pos):
         return pivot + rotate(moved[START] - pivot, turn) * stretch
 
     # A regressed middle near the pivot says nothing of the side either; the
-    # scale is then taken the long way round between its ends, as most
-    # scales sweep more than half the dial, and the short way where the
-    # middle's own heat there is the stronger.
-    # (turn1 + turn2 is the turn between the ends whatever the middle, up to
-    # a whole turn: the long way is the one beyond half a turn.)
+    # middle is then sought the long way round between the ends, as most
+    # scales sweep more than half the dial, and across where its own heat is
+    # the stronger. turn1 + turn2 is a turn between the ends whatever the
+    # middle, give or take a whole turn; the long way is beyond half a turn.
     lost = r_middle < MIDDLE_NEAR * (r_start + r_end) / 2
     sweep = turn1 + turn2
     long_way = torch.where(sweep.abs() > math.pi, sweep, sweep - torch.sign(sweep) * 2 * math.pi)
