@@ -86,7 +86,7 @@ DIR_SHARE = 0.7
 DIR_LOOKS = (0.8, 1.0, 1.25)
 DIR_WIDTHS = (24, 32, 48, 64, 64)
 DIR_STRIDES = (1, 2, 2, 2, 1)
-DIR_MARGIN = 2.0
+DIR_MARGIN = 2.5
 # The letterbox's grey (0..1), which crops beyond the picture take too.
 GREY = 114.0 / 255.0
 # The 14 key points with the scale turned round: the start and end swap,
