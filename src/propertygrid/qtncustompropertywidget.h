@@ -6,8 +6,9 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "qtnpropertyset.h"
+
 class QTreeWidget;
-class QtnPropertySet;
 
 // A read-only grid of a property set: the set's name as the root row and,
 // under it, one row per property with its name and its value as text. Values
