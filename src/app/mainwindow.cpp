@@ -42,8 +42,11 @@ MainWindow::~MainWindow()
     disconnect(Logger::instance(), nullptr, this, nullptr);
     if (server)
         server->stop();
+    Queue::instance().close();
     SingletonDclp<QueuePoller>::destroy();
     answerWaitingRequests();
+    if (server)
+        server->stopWorkers();
     handler.quit();
     handler.wait();
     ui.reset();
@@ -70,6 +73,7 @@ bool MainWindow::init()
     loadConfig(*settings);
     ui->widget_setting->setPropertySet(settings);
 
+    Queue::instance().reopen();
     SingletonDclp<QueuePoller>::create();
     qRegisterMetaType<QueueItemPtr>("QueueItemPtr");
     connect(QueuePoller::instance(), &QueuePoller::sig_itemavailable, &handler, &MeterReaderHandler::handleItem,
@@ -87,7 +91,7 @@ bool MainWindow::init()
     return true;
 }
 
-// Nothing new arrives once the listener and the poller have stopped. The item
+// Nothing new arrives once the queue is closed and the poller has stopped. The item
 // the poller last delivered is still answered by its queued handleItem call;
 // requests that never left the queue are told the service is going away, so
 // that no connection is left waiting for an answer that cannot come.
@@ -97,7 +101,7 @@ void MainWindow::answerWaitingRequests()
     Queue &queue = Queue::instance();
     while (queue.count() > 0) {
         if (QueueItemPtr item = queue.dequeue()) {
-            (*item->response)["error"] = "Dialvane is shutting down.";
+            (*item->response)["error"] = Queue::SHUTTING_DOWN;
             item->notify();
         }
     }

@@ -25,7 +25,12 @@ bool EnqueueWorker::handle_request(value &request, value &response)
     *item->response = response;
 
     Queue &queue = Queue::instance();
-    queue.enqueue(item);
+    if (!queue.enqueue(item)) {
+        // Shutdown has answered the queue already; nothing would answer this.
+        delete item;
+        response["error"] = Queue::SHUTTING_DOWN;
+        return true;
+    }
     QObject::connect(item, SIGNAL(sig_tonotify(QueueItemPtr)), &queue, SIGNAL(sig_itemToNotify(QueueItemPtr)));
     QObject::connect(item, SIGNAL(sig_notified()), &queue, SIGNAL(sig_itemNotified()));
     qDebug() << "enqueue one item";

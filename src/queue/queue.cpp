@@ -26,15 +26,18 @@ int Queue::count() const
     return static_cast<int>(items.size());
 }
 
-void Queue::enqueue(QueueItemPtr item)
+bool Queue::enqueue(QueueItemPtr item)
 {
     if (!item)
-        return;
+        return false;
     {
         QMutexLocker locker(&lock);
+        if (closed)
+            return false;
         items.append(item);
     }
     emit sig_enqueued(item);
+    return true;
 }
 
 QueueItemPtr Queue::dequeue()
@@ -48,4 +51,16 @@ QueueItemPtr Queue::dequeue()
     }
     emit sig_dequeued(item);
     return item;
+}
+
+void Queue::close()
+{
+    QMutexLocker locker(&lock);
+    closed = true;
+}
+
+void Queue::reopen()
+{
+    QMutexLocker locker(&lock);
+    closed = false;
 }

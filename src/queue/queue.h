@@ -16,10 +16,19 @@ class Queue : public QObject
 public:
     static Queue &instance();
 
+    // The answer to a request that arrives or still waits at shutdown.
+    static constexpr const char *SHUTTING_DOWN = "Dialvane is shutting down.";
+
     int count() const;
-    void enqueue(QueueItemPtr item);
+    // False, and the item is not taken, once the queue is closed.
+    bool enqueue(QueueItemPtr item);
     // Only after count() returned more than 0; the single consumer calls it.
     QueueItemPtr dequeue();
+
+    // Shutdown closes the queue before it answers what waits in it, so that
+    // nothing can arrive after the last answer; a restarted service reopens it.
+    void close();
+    void reopen();
 
 signals:
     void sig_enqueued(QueueItemPtr item);
@@ -32,4 +41,5 @@ private:
 
     mutable QMutex lock;
     QList<QueueItemPtr> items;
+    bool closed = false;
 };

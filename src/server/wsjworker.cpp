@@ -1,9 +1,14 @@
 #include "wsjworker.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QString>
 
 #include "json.h"
@@ -11,6 +16,10 @@
 namespace {
 
 const char *const JSON_CONTENT = "application/json; charset=utf-8";
+
+// How long a refused body is still read and dropped, so that a client busy
+// sending it sees the reply instead of a reset connection.
+const int DRAIN_MS = 2000;
 
 // Ends the body at its Content-Length (at what came with the headers when
 // there is none). The engine reads on until the peer closes, so a body whose
@@ -43,15 +52,41 @@ struct BodyLimit
     }
 };
 
+// JSON has no NaN or infinity; a reply holding one would not parse.
+bool allFinite(value &v)
+{
+    if (v.is_double())
+        return std::isfinite(static_cast<double>(v));
+    if (v.is_struct() || v.is_array()) {
+        for (value::iterator i = v.begin(); i != v.end(); ++i)
+            if (!allFinite(*i))
+                return false;
+    }
+    return true;
+}
+
 } // namespace
 
 WSJWorker::WSJWorker(struct soap *context, const std::string &path)
     : m_ctx(context)
     , m_path(path)
+    , m_socket(context->socket)
 {
 }
 
 WSJWorker::~WSJWorker() = default;
+
+void WSJWorker::setMaxBodyBytes(uint64_t bytes)
+{
+    m_maxBodyBytes = bytes;
+}
+
+void WSJWorker::interrupt(bool sending)
+{
+    const std::lock_guard<std::mutex> hold(m_socketLock);
+    if (m_socket >= 0)
+        ::shutdown(m_socket, sending ? SHUT_RDWR : SHUT_RD);
+}
 
 void WSJWorker::run()
 {
@@ -64,44 +99,85 @@ void WSJWorker::run()
     } catch (...) {
         qCritical() << "request worker failed";
     }
-    soap_closesock(m_ctx);
-    soap_destroy(m_ctx);
-    soap_end(m_ctx);
-    soap_free(m_ctx);
-    m_ctx = nullptr;
+    {
+        const std::lock_guard<std::mutex> hold(m_socketLock);
+        m_socket = -1;
+        soap_closesock(m_ctx.get());
+    }
+    m_ctx.reset();
 }
 
 void WSJWorker::serve()
 {
-    value request(m_ctx);
+    struct soap *ctx = m_ctx.get();
+    value request(ctx);
+    const bool headers = soap_begin_recv(ctx) == SOAP_OK;
+    if (headers && ctx->length > m_maxBodyBytes) {
+        refuseBody();
+        return;
+    }
     BodyLimit limit;
-    if (soap_begin_recv(m_ctx) || (limit.install(m_ctx), json_recv(m_ctx, request)) || soap_end_recv(m_ctx)) {
+    if (!headers || (limit.install(ctx), json_recv(ctx, request)) || soap_end_recv(ctx)) {
         qDebug() << "receive json request failed.";
         // An empty body is the end of the input, like any other.
-        if (m_ctx->error == SOAP_NO_DATA)
-            m_ctx->error = SOAP_EOF;
-        json_send_fault(m_ctx);
+        if (ctx->error == SOAP_NO_DATA)
+            ctx->error = SOAP_EOF;
+        json_send_fault(ctx);
         return;
     }
 
-    const char *receivedPath = m_ctx->path;
+    const char *receivedPath = ctx->path;
     std::cout << "m_ctx->path:" << receivedPath << std::endl;
 
     if (m_path != receivedPath) {
         qDebug() << QString(QStringLiteral("request path  %1 error.")).arg(QString::fromUtf8(receivedPath));
-        json_send_error(m_ctx, 400, "Wrong Path", static_cast<char *>(request));
+        json_send_error(ctx, 400, "Wrong Path", static_cast<char *>(request));
         return;
     }
 
-    value response(m_ctx);
+    value response(ctx);
     if (!handle_request(request, response)) {
-        json_send_error(m_ctx, 400, "Wrong method", static_cast<char *>(request));
+        json_send_error(ctx, 400, "Wrong method", static_cast<char *>(request));
         return;
     }
+    if (!allFinite(response)) {
+        qCritical() << "a reply held a number that is not finite; it was replaced";
+        response = value(ctx);
+        response["error"] = "The reply held a number that is not finite.";
+    }
 
-    m_ctx->http_content = JSON_CONTENT;
-    if (soap_response(m_ctx, SOAP_FILE) || json_send(m_ctx, response) || soap_end_send(m_ctx))
-        soap_print_fault(m_ctx, stderr);
+    ctx->http_content = JSON_CONTENT;
+    if (soap_response(ctx, SOAP_FILE) || json_send(ctx, response) || soap_end_send(ctx))
+        soap_print_fault(ctx, stderr);
     else
         qDebug() << "Send response successfully.";
+}
+
+// HTTP 413 in the shape of the engine's error replies. The body is never
+// buffered: what the client still sends is read and dropped for a while, so
+// that it can read the reply.
+void WSJWorker::refuseBody()
+{
+    struct soap *ctx = m_ctx.get();
+    qWarning() << "request body over" << m_maxBodyBytes << "bytes refused";
+    value reply(ctx);
+    reply["error"]["code"] = 413;
+    reply["error"]["message"] = "Request body too large";
+    reply["error"]["errors"][0]["message"] = "at most " + std::to_string(m_maxBodyBytes) + " bytes";
+    ctx->keep_alive = 0;
+    ctx->http_content = JSON_CONTENT;
+    if (soap_response(ctx, SOAP_FILE + 413) || json_send(ctx, reply) || soap_end_send(ctx)) {
+        soap_print_fault(ctx, stderr);
+        return;
+    }
+    ::shutdown(m_socket, SHUT_WR);
+    const QDeadlineTimer deadline(DRAIN_MS);
+    char scratch[65536];
+    pollfd readable{m_socket, POLLIN, 0};
+    while (!deadline.hasExpired()) {
+        if (::poll(&readable, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+            break;
+        if (::recv(m_socket, scratch, sizeof scratch, 0) <= 0)
+            break;
+    }
 }

@@ -1,19 +1,26 @@
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include <QThread>
 
-struct soap;
+#include "soapcontext.h"
+
 struct value;
 
 // Serves one accepted connection: receives one JSON request, checks its
 // path, asks handle_request() for the response and sends it, or a JSON
 // error reply. Owns the connection's engine context and frees it when done.
-// Threading: everything happens on the worker's own thread.
+// Threading: everything happens on the worker's own thread, except
+// interrupt(), which any thread may call.
 class WSJWorker : public QThread
 {
 public:
+    // Larger bodies are refused with HTTP 413 before they are read.
+    static constexpr uint64_t MAX_BODY_BYTES = 128ull << 20;
+
     WSJWorker(struct soap *context, const std::string &path);
     ~WSJWorker() override;
 
@@ -22,12 +29,23 @@ public:
     // sends the "Wrong method" error reply. May block as long as it needs.
     virtual bool handle_request(value &request, value &response) = 0;
 
+    void setMaxBodyBytes(uint64_t bytes);
+
+    // Breaks whatever the connection is blocked in: receiving only, so that a
+    // reply on its way still leaves, or sending too.
+    void interrupt(bool sending);
+
 protected:
     void run() override;
 
-    struct soap *m_ctx;
+    SoapContext m_ctx;
     std::string m_path;
 
 private:
     void serve();
+    void refuseBody();
+
+    uint64_t m_maxBodyBytes = MAX_BODY_BYTES;
+    std::mutex m_socketLock;   // the socket is shut down by others only while it is open
+    int m_socket;
 };

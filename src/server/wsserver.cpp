@@ -2,7 +2,9 @@
 
 #include <sys/socket.h>
 
-#include <QCoreApplication>
+#include <algorithm>
+
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QString>
 
@@ -11,9 +13,6 @@
 #include "wsserverpropertyset.h"
 
 namespace {
-
-// Only the listener thread touches it.
-int connectionCounter = 1;
 
 const WSServerPropertySet &settingsOf(const QtnPropertySet *set)
 {
@@ -30,11 +29,7 @@ WSServer::WSServer(QObject *parent)
 WSServer::~WSServer()
 {
     stop();
-    if (m_ctx) {
-        soap_destroy(m_ctx);
-        soap_end(m_ctx);
-        soap_free(m_ctx);
-    }
+    stopWorkers();
 }
 
 void WSServer::setPropertySet(QtnPropertySet *settings)
@@ -52,6 +47,11 @@ void WSServer::setWorkerFactory(WorkerFactory factory)
     m_workerFactory = std::move(factory);
 }
 
+void WSServer::setMaxWorkers(int count)
+{
+    m_maxWorkers = count;
+}
+
 void WSServer::stop()
 {
     m_stop = true;
@@ -59,6 +59,28 @@ void WSServer::stop()
     if (socket >= 0)
         ::shutdown(socket, SHUT_RDWR);
     wait();
+}
+
+void WSServer::stopWorkers()
+{
+    const QDeadlineTimer replies(WORKER_GRACE_MS);
+    for (const auto &worker : m_workers)
+        worker->interrupt(false);
+    for (const auto &worker : m_workers)
+        worker->wait(replies);
+    const QDeadlineTimer cutOff(WORKER_GRACE_MS);
+    for (const auto &worker : m_workers)
+        if (!worker->isFinished())
+            worker->interrupt(true);
+    for (auto &worker : m_workers) {
+        if (!worker->wait(cutOff)) {
+            // Deleting a running thread would end the process; leaving it is
+            // the lesser harm, and a shut socket leaves it nothing to block on.
+            qWarning() << "a connection worker did not end in time";
+            (void)worker.release();
+        }
+    }
+    m_workers.clear();
 }
 
 void WSServer::run()
@@ -74,13 +96,13 @@ void WSServer::run()
 bool WSServer::bindStep()
 {
     const WSServerPropertySet &settings = settingsOf(m_settings);
-    m_ctx = soap_new1(SOAP_C_UTFSTRING);
+    m_ctx.reset(soap_new1(SOAP_C_UTFSTRING));
     // A client that leaves before its reply must not end the process with
     // SIGPIPE; every connection context copies this flag.
     m_ctx->socket_flags = MSG_NOSIGNAL;
     const int port = settings.port->value();
-    if (!soap_valid_socket(soap_bind(m_ctx, nullptr, port & 0xFFFF, 100))) {
-        soap_print_fault(m_ctx, stderr);
+    if (!soap_valid_socket(soap_bind(m_ctx.get(), nullptr, port & 0xFFFF, 100))) {
+        soap_print_fault(m_ctx.get(), stderr);
         qCritical() << "Server listening on port:" << port << " failed, maybe it is in use.";
         return false;
     }
@@ -95,33 +117,49 @@ bool WSServer::bindStep()
 void WSServer::acceptStep()
 {
     const std::string path = settingsOf(m_settings).path->value().toStdString();
-    if (!soap_valid_socket(soap_accept(m_ctx))) {
-        if (m_ctx->errnum != 0 && !m_stop)
-            soap_print_fault(m_ctx, stderr);
+    struct soap *ctx = m_ctx.get();
+    if (!soap_valid_socket(soap_accept(ctx))) {
+        if (ctx->errnum != 0 && !m_stop)
+            soap_print_fault(ctx, stderr);
         return;
     }
-    const unsigned long ip = m_ctx->ip;
-    qDebug().noquote() << QString::asprintf("%d: accepted connection from IP=%d.%d.%d.%d", connectionCounter++,
+    const unsigned long ip = ctx->ip;
+    qDebug().noquote() << QString::asprintf("%d: accepted connection from IP=%d.%d.%d.%d", m_connectionCounter++,
                                             static_cast<int>((ip >> 24) & 0xFF), static_cast<int>((ip >> 16) & 0xFF),
                                             static_cast<int>((ip >> 8) & 0xFF), static_cast<int>(ip & 0xFF));
 
-    struct soap *connection = soap_copy(m_ctx);
+    reapFinishedWorkers();
+    if (static_cast<int>(m_workers.size()) >= m_maxWorkers) {
+        qWarning() << "Too many connections:" << m_workers.size() << "being served, one more refused";
+        // Small enough for the socket's buffer, so the listener never blocks
+        // on it; the reply closes the accepted socket.
+        json_send_error(ctx, 503, "Too many connections", nullptr);
+        soap_destroy(ctx);
+        soap_end(ctx);
+        return;
+    }
+
+    SoapContext connection(soap_copy(ctx));
     if (!connection || !m_workerFactory) {
         qCritical() << "network accept error!";
-        if (connection)
-            soap_free(connection);
-        soap_closesock(m_ctx);
+        soap_closesock(ctx);
         return;
     }
     // The accepted socket now belongs to the copy.
-    m_ctx->socket = SOAP_INVALID_SOCKET;
+    ctx->socket = SOAP_INVALID_SOCKET;
 
-    WSJWorker *worker = m_workerFactory(connection, path);
-    // Finished workers are reclaimed by the application's event loop; this
-    // thread has none.
-    if (QCoreApplication *app = QCoreApplication::instance())
-        worker->moveToThread(app->thread());
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    m_workers.emplace_back(m_workerFactory(connection.release(), path));
+    WSJWorker *worker = m_workers.back().get();
     emit sig_newWorker(worker);
     worker->start(QThread::InheritPriority);
+}
+
+// A finished worker's thread has left run(); wait() returns at once and makes
+// sure it is past its finished signal before the object goes.
+void WSServer::reapFinishedWorkers()
+{
+    const auto finished = std::remove_if(m_workers.begin(), m_workers.end(), [](const std::unique_ptr<WSJWorker> &w) {
+        return w->isFinished() && w->wait();
+    });
+    m_workers.erase(finished, m_workers.end());
 }

@@ -1,5 +1,6 @@
 #include <csignal>
 #include <future>
+#include <vector>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -104,21 +105,31 @@ TEST(MainWindow, AMissingModelStopsTheStartWithAnErrorBox)
     MainWindow window;
     window.show();
     QString title, text;
-    QTimer::singleShot(100, [&] {
+    // Answers the box as soon as it shows; a box that never comes fails the
+    // test through the watchdog instead of leaving init() to run on.
+    QTimer closer;
+    QElapsedTimer watchdog;
+    watchdog.start();
+    QObject::connect(&closer, &QTimer::timeout, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             title = box->windowTitle();
             text = box->text();
             box->accept();
+        } else if (watchdog.hasExpired(20000)) {
+            closer.stop();
+            ADD_FAILURE() << "no error box within 20 s";
         }
     });
+    closer.start(5);
     EXPECT_FALSE(window.init());
+    closer.stop();
     EXPECT_EQ(title, "Error!");
     EXPECT_EQ(text, "Dialvane Engine init failed!");
     EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
     EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
 }
 
-TEST(Application, ServesAndStopsCleanlyWithARequestStillQueued)
+TEST(Application, ServesAndStopsCleanlyWithRequestsQueuedAndClientsStalled)
 {
     Workspace workspace(Models::Shipped);
     const int port = freePort();
@@ -146,16 +157,30 @@ TEST(Application, ServesAndStopsCleanlyWithARequestStillQueued)
     EXPECT_EQ(reading["error"].toString(), "") << first.body;
     EXPECT_NEAR(reading["value"].toDouble(), 97.03, 20.0) << first.body;
 
-    const std::string stalled = "http://127.0.0.1:" + std::to_string(silentCamera.serverPort()) + "/gauge.jpg";
-    auto busy = std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + stalled + R"("})"); });
-    pump(300);
-    auto queued = std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + photo + R"("})"); });
-    pump(300);
+    // Each request the program has received prints its path.
+    QByteArray output;
+    const auto received = [&] {
+        output += app.readAll();
+        return output.count("m_ctx->path:");
+    };
+    const std::string camera = "http://127.0.0.1:" + std::to_string(silentCamera.serverPort()) + "/gauge.jpg";
+    auto busy = std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + camera + R"("})"); });
+    ASSERT_TRUE(pumpUntil([&] { return silentCamera.hasPendingConnections(); }, 20000)) << "the handler never called the camera";
+    std::vector<std::future<HttpReply>> queued;
+    for (int i = 0; i < 10; ++i)
+        queued.push_back(std::async(std::launch::async, [&] { return post(port, "/endpoint", R"({"image_path":")" + photo + R"("})"); }));
+    std::vector<int> stalled;
+    for (int i = 0; i < 20; ++i)
+        stalled.push_back(connectTo(port));
+    ASSERT_TRUE(pumpUntil([&] { return received() == 12; }, 20000)) << output.toStdString();
 
     ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
     ASSERT_TRUE(pumpUntil([&] { return app.state() == QProcess::NotRunning; }, 10000)) << "shutdown hung";
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app.exitCode(), 0) << app.readAll().toStdString();
-    EXPECT_EQ(queued.get().body, R"({"error":"Dialvane is shutting down."})");
+    for (auto &reply : queued)
+        EXPECT_EQ(reply.get().body, R"({"error":"Dialvane is shutting down."})");
     EXPECT_NE(busy.get().status, 0) << "the request in hand is answered too";
+    for (int fd : stalled)
+        ::close(fd);
 }

@@ -32,7 +32,8 @@ std::mutex g_mutex;            // guards g_enqueued
 QStringList g_enqueued;        // ids in the order the queue received them
 const QString GOT_ONE = QStringLiteral("[not debug] Got one queue item");   // logged at info level
 std::atomic<int> g_answered{0};
-std::atomic<qint64> g_deletionMs{-1};   // of the last item deleted
+std::atomic<bool> g_deleting{false};    // a producer has begun deleting its item
+std::atomic<qint64> g_deletionMs{-1};   // how long that took; -1 until it is done
 
 QStringList enqueued()
 {
@@ -41,8 +42,7 @@ QStringList enqueued()
 }
 
 // A connection's worker in miniature: enqueues from its own thread, waits,
-// and deletes the item at once, noting how long the deletion had to wait for
-// others still using it.
+// and deletes the item at once.
 ThreadPtr startProducer(const QString &id, QSemaphore *gate = nullptr)
 {
     ThreadPtr thread(QThread::create([=] {
@@ -59,6 +59,7 @@ ThreadPtr startProducer(const QString &id, QSemaphore *gate = nullptr)
         g_answered += item->isCompleted() ? 1 : 0;
         QElapsedTimer timer;
         timer.start();
+        g_deleting = true;
         delete item;
         g_deletionMs = timer.elapsed();
     }));
@@ -105,15 +106,22 @@ TEST(QueueItem, CompletionIsNeverLostAndTheItemOutlivesNotify)
     EXPECT_TRUE(early.wait(10000));
     alarm(0);
 
-    // The producer wakes while notify() is still emitting.
+    // The producer wakes while notify() is still emitting: its deletion must
+    // wait until notify() is done with the item.
+    g_deleting = false;
+    g_deletionMs = -1;
     ThreadPtr producer = startProducer("late");
     ASSERT_TRUE(pumpUntil([] { return Queue::instance().count() == 1; }, 10000));
     QueueItemPtr item = Queue::instance().dequeue();
-    QObject::connect(item, &QueueItem::sig_notified, [] { QThread::msleep(50); });
-    QThread::msleep(20);   // lets the producer reach wait()
+    bool deletedUnderNotify = true;
+    QObject::connect(item, &QueueItem::sig_notified, [&] {
+        EXPECT_TRUE(waitUntil([] { return g_deleting.load(); }, 10000)) << "the producer never woke";
+        deletedUnderNotify = g_deletionMs >= 0;
+    });
     item->notify();
-    ASSERT_TRUE(producer->wait(5000));
-    EXPECT_GE(g_deletionMs, 30);
+    ASSERT_TRUE(producer->wait(10000));
+    EXPECT_FALSE(deletedUnderNotify);
+    EXPECT_GE(g_deletionMs, 0);
 }
 
 class QueuePollerTest : public testing::Test
@@ -152,7 +160,6 @@ TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
     ASSERT_TRUE(QObject::connect(poller, SIGNAL(sig_itemavailable(QueueItemPtr)), &consumer,
                                  SLOT(handleItem(QueueItemPtr)), Qt::QueuedConnection));
     poller->start();
-    QThread::msleep(150);   // some 15 polls of an empty queue, which must log nothing
 
     // Three one after another, then five and a hundred at once.
     int total = 0;
@@ -166,7 +173,7 @@ TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
     }
     ASSERT_TRUE(pumpUntil([&] { return g_answered == total; }, 30000)) << g_answered << " answered";
     EXPECT_EQ(consumer.handled, enqueued());
-    QThread::msleep(50);   // room for a stray second line
+    // Between the batches the poller kept finding the queue empty, which logs nothing.
     EXPECT_EQ(log->messages(), QStringList(total, GOT_ONE));
 }
 

@@ -2,6 +2,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <future>
 #include <limits>
 #include <string>
@@ -15,6 +18,7 @@
 #include <QTemporaryDir>
 
 #include "enqueueworker.h"
+#include "queue.h"
 #include "eventloop.h"
 #include "httpclient.h"
 #include "messagecapture.h"
@@ -96,22 +100,90 @@ protected:
     static inline int s_port = 0;
 };
 
+// A listener of its own on a free port, for cases that change its limits or
+// its workers; its requests go through the suite's queue and handler.
+class OwnServer
+{
+public:
+    explicit OwnServer(WSServer::WorkerFactory factory, int maxWorkers = WSServer::MAX_WORKERS)
+        : m_settings(new WSServerPropertySet(&m_server))   // owned by the server
+        , port(freePort())
+    {
+        m_settings->port->setValue(port);
+        m_server.setPropertySet(m_settings);
+        m_server.setWorkerFactory(std::move(factory));
+        m_server.setMaxWorkers(maxWorkers);
+    }
+    ~OwnServer() { stop(); }
+
+    bool start(const MessageCapture &log)
+    {
+        const int running = log.matching(QStringLiteral("Server running on port: %1").arg(port)).size();
+        m_server.start();
+        return waitUntil([&] { return log.matching(QStringLiteral("Server running on port: %1").arg(port)).size() > running; });
+    }
+    void stop()
+    {
+        m_server.stop();
+        m_server.stopWorkers();
+    }
+
+private:
+    WSServer m_server;
+    WSServerPropertySet *m_settings;
+
+public:
+    const int port;
+};
+
+WSJWorker *enqueueWorker(struct soap *context, const std::string &path)
+{
+    return new EnqueueWorker(context, path);
+}
+
+// Connections that send nothing, each already taken by a worker.
+std::vector<int> stalledConnections(int port, int count, const MessageCapture &log)
+{
+    const int accepted = log.matching(QStringLiteral("accepted connection")).size();
+    std::vector<int> sockets;
+    for (int i = 0; i < count; ++i)
+        sockets.push_back(connectTo(port));
+    EXPECT_TRUE(waitUntil([&] { return log.matching(QStringLiteral("accepted connection")).size() >= accepted + count; }));
+    return sockets;
+}
+
+// Everything until the server closes; false when it never does.
+bool readToEnd(int fd, std::string *received = nullptr)
+{
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        if (received)
+            received->append(buffer, static_cast<size_t>(n));
+    }
+    return n == 0 || errno == ECONNRESET;
+}
+
 } // namespace
 
-TEST_F(Http, ServesAReadingAndCountsConnectionsFromOne)
+TEST_F(Http, CountsConnectionsFromOneForEachListener)
+{
+    OwnServer own(enqueueWorker);
+    ASSERT_TRUE(own.start(*s_log));
+    const int before = s_log->matching(QStringLiteral("accepted connection")).size();
+    whileServing([&] { return post(own.port, "/endpoint", "{}"); });
+    whileServing([&] { return post(own.port, "/endpoint", "{}"); });
+    const QStringList accepted = s_log->matching(QStringLiteral("accepted connection")).mid(before);
+    EXPECT_EQ(accepted, QStringList({"1: accepted connection from IP=127.0.0.1", "2: accepted connection from IP=127.0.0.1"}));
+}
+
+TEST_F(Http, ServesAReadingAndLogsItsWay)
 {
     const HttpReply reply = ask("/endpoint", R"({"image_path":")" + s_photo + R"(","min":0,"max":10})");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.header("Content-Type"), JSON_TYPE);
     EXPECT_EQ(reply.body.rfind(R"({"value":3.6)", 0), 0u) << reply.body;
     EXPECT_NE(reply.body.find(R"(,"error":""})"), std::string::npos) << reply.body;
-
-    // This suite makes the process's first connection.
-    EXPECT_EQ(s_log->matching(QStringLiteral("accepted connection")).value(0),
-              QStringLiteral("1: accepted connection from IP=127.0.0.1"));
-    ask("/endpoint", "{}");
-    EXPECT_EQ(s_log->matching(QStringLiteral("accepted connection")).value(1),
-              QStringLiteral("2: accepted connection from IP=127.0.0.1"));
     for (const char *line : {"handle_request \n", "enqueue one item", "Got one queue item", "Send response successfully."})
         EXPECT_FALSE(s_log->matching(QString::fromLatin1(line)).isEmpty()) << line;
 }
@@ -192,16 +264,113 @@ TEST_F(Http, AClientThatLeavesEarlyDisturbsNothing)
     // handler (on this thread) has run: the reply goes to a dead socket,
     // which must neither raise SIGPIPE nor stop the service.
     for (int i = 0; i < 3; ++i) {
+        const int queued = s_log->matching(QStringLiteral("enqueue one item")).size();
         const int fd = connectTo(s_port);
         ASSERT_GE(fd, 0);
         const std::string request = postRequest("/endpoint", R"({"image_path":")" + s_photo + R"("})");
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        ASSERT_TRUE(waitUntil([&] { return s_log->matching(QStringLiteral("enqueue one item")).size() > queued; }));
         linger reset{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        ::usleep(50 * 1000);
         ::close(fd);
     }
     const HttpReply after = ask("/endpoint", R"({"image_path":")" + s_photo + R"("})");
     EXPECT_EQ(after.status, 200);
     EXPECT_NE(after.body.find(R"("error":"")"), std::string::npos);
+}
+
+TEST_F(Http, ConnectionsBeyondTheLimitAreTurnedAwayAtOnce)
+{
+    OwnServer own(enqueueWorker, 4);
+    ASSERT_TRUE(own.start(*s_log));
+    std::vector<int> stalled = stalledConnections(own.port, 4, *s_log);
+
+    const HttpReply refused = post(own.port, "/endpoint", "{}");
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.header("Content-Type"), JSON_TYPE);
+    EXPECT_EQ(refused.body, R"({"error":{"code":503,"message":"Too many connections"}})");
+
+    // Once the stalled clients leave, their places are free again.
+    for (int fd : stalled)
+        ::close(fd);
+    HttpReply served;
+    EXPECT_TRUE(pumpUntil([&] {
+        served = whileServing([&] { return post(own.port, "/endpoint", "{}"); });
+        return served.status == 200;
+    }, 20000)) << served.status << " " << served.body;
+}
+
+TEST_F(Http, StoppingEndsEveryConnectionAndJoinsItsWorker)
+{
+    auto own = std::make_unique<OwnServer>(enqueueWorker);
+    ASSERT_TRUE(own->start(*s_log));
+    std::vector<int> stalled = stalledConnections(own->port, 20, *s_log);
+    // A request that reached the queue after shutdown began is answered, not left waiting.
+    Queue::instance().close();
+    const HttpReply late = post(own->port, "/endpoint", "{}");
+    Queue::instance().reopen();
+    EXPECT_EQ(late.status, 200);
+    EXPECT_EQ(late.body, R"({"error":"Dialvane is shutting down."})");
+
+    own->stop();
+    for (int fd : stalled) {
+        EXPECT_TRUE(readToEnd(fd)) << "a stalled connection was left open";
+        ::close(fd);
+    }
+    own.reset();
+}
+
+TEST_F(Http, OversizedBodiesAreRefusedWith413)
+{
+    const char *const tooLarge = R"({"error":{"code":413,"message":"Request body too large","errors":[{"message":"at most )";
+
+    // Refused on its Content-Length alone, before a byte of it is sent.
+    const int fd = connectTo(s_port);
+    const std::string head = "POST /endpoint HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n";
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    std::string received;
+    EXPECT_TRUE(readToEnd(fd, &received));
+    ::close(fd);
+    EXPECT_EQ(received.rfind("HTTP/1.1 413 ", 0), 0u) << received;
+    EXPECT_NE(received.find(std::string(tooLarge) + "134217728 bytes\"}]}}"), std::string::npos) << received;
+
+    OwnServer own([](struct soap *context, const std::string &path) {
+        auto *worker = new EnqueueWorker(context, path);
+        worker->setMaxBodyBytes(1000);
+        return worker;
+    });
+    ASSERT_TRUE(own.start(*s_log));
+    // Sent whole before the reply is read: the refusal must still arrive.
+    const std::string big = R"({"image_data":")" + std::string(5000, 'A') + R"("})";
+    const HttpReply reply = whileServing([&] { return sendRaw(own.port, postRequest("/endpoint", big)); });
+    EXPECT_EQ(reply.status, 413);
+    EXPECT_EQ(reply.body, std::string(tooLarge) + "1000 bytes\"}]}}");
+    const HttpReply small = whileServing([&] { return post(own.port, "/endpoint", "{}"); });
+    EXPECT_EQ(small.status, 200);
+}
+
+namespace {
+
+// A hook whose response holds numbers that JSON cannot carry.
+class NonFiniteWorker : public WSJWorker
+{
+public:
+    using WSJWorker::WSJWorker;
+    bool handle_request(value &, value &response) override
+    {
+        response["value"] = std::numeric_limits<double>::quiet_NaN();
+        response["nested"][0] = -std::numeric_limits<double>::infinity();
+        return true;
+    }
+};
+
+} // namespace
+
+TEST_F(Http, NoReplyCarriesANumberJsonCannotHold)
+{
+    OwnServer own([](struct soap *context, const std::string &path) { return new NonFiniteWorker(context, path); });
+    ASSERT_TRUE(own.start(*s_log));
+    const HttpReply reply = post(own.port, "/endpoint", "{}");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, R"({"error":"The reply held a number that is not finite."})");
 }

@@ -18,7 +18,14 @@ bool pumpUntil(Condition condition, int milliseconds = 5000)
     return condition();
 }
 
-inline void pump(int milliseconds)
+// The same without serving the event loop, for conditions that other threads
+// bring about while this thread's queued work must stay undone.
+template <class Condition>
+bool waitUntil(Condition condition, int milliseconds = 5000)
 {
-    pumpUntil([] { return false; }, milliseconds);
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition() && !timer.hasExpired(milliseconds))
+        QThread::msleep(1);
+    return condition();
 }

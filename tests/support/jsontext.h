@@ -4,6 +4,7 @@
 #include <string>
 
 #include "json.h"
+#include "soapcontext.h"
 
 // An engine context for building and printing JSON values in tests; the
 // values' nodes live in its memory and go with it.
@@ -14,20 +15,12 @@ public:
         : m_ctx(soap_new1(SOAP_C_UTFSTRING))
     {
     }
-    ~JsonContext()
-    {
-        soap_destroy(m_ctx);
-        soap_end(m_ctx);
-        soap_free(m_ctx);
-    }
-    JsonContext(const JsonContext &) = delete;
-    JsonContext &operator=(const JsonContext &) = delete;
 
-    struct soap *get() const { return m_ctx; }
+    struct soap *get() const { return m_ctx.get(); }
 
     value parse(const std::string &text) const
     {
-        value v(m_ctx);
+        value v(m_ctx.get());
         std::istringstream in(text);
         in >> v;
         return v;
@@ -41,5 +34,5 @@ public:
     }
 
 private:
-    struct soap *m_ctx;
+    SoapContext m_ctx;
 };
