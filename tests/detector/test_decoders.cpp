@@ -6,6 +6,7 @@
 
 #include "onnxuobbdetector.h"
 #include "onnxuposedetector.h"
+#include "onnxuyolodetector.h"
 #include "testsupport.h"
 
 namespace {
@@ -36,6 +37,42 @@ std::vector<cv::Point> cornersOf(const DetectResult &r)
     for (const DetectPoint &p : r.points)
         out.emplace_back(p.x, p.y);
     return out;
+}
+
+// Runs one picture and returns what the engine printed: a failed run is
+// reported on standard output.
+template <class Detector>
+std::string runCapturingOutput(Detector &detector, const cv::Mat &image, std::vector<DetectResultList> &results)
+{
+    testing::internal::CaptureStdout();
+    results = runOn(detector, image);
+    return testing::internal::GetCapturedStdout();
+}
+
+// The *_fails_bright fixtures decode like their constant twins on a dark
+// picture and fail inside the run on a bright one.
+template <class Detector>
+void expectRunFailureIsContained(const std::string &fixture, float score)
+{
+    SCOPED_TRACE(fixture);
+    Detector detector;
+    load(detector, fixture, score);
+    const cv::Mat dark = blank(640, 640, 100);
+    const cv::Mat bright = blank(640, 640, 255);
+    std::vector<DetectResultList> results;
+
+    for (int round = 0; round < 2; ++round) {
+        std::string printed = runCapturingOutput(detector, bright, results);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_TRUE(results[0].empty());
+        EXPECT_NE(printed.find("inference failed"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("out of"), std::string::npos) << printed;
+
+        printed = runCapturingOutput(detector, dark, results);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].size(), 1u);
+        EXPECT_EQ(printed, "");
+    }
 }
 
 } // namespace
@@ -102,3 +139,65 @@ TEST(Decoders, BadCallsAreRefusedWithoutCrashing)
     EXPECT_EQ(runOn(detector, image)[0].size(), 3u);
 }
 
+TEST(Decoders, MapModelPixelsBackThroughTheLetterbox)
+{
+    OnnxUPoseDetector pose;
+    load(pose, "letterbox_pose", 0.5f);
+    OnnxUOBBDetector obb;
+    load(obb, "letterbox_obb", 0.5f);
+    OnnxUYoloDetector yolo;
+    load(yolo, "letterbox_yolo", 0.5f);
+
+    const struct
+    {
+        cv::Size source;
+        cv::Rect poseBox;
+        std::vector<cv::Point> keyPoints;
+        std::vector<cv::Point> corners;
+        cv::Rect yoloBox;
+    } cases[] = {
+        {{1920, 1080},
+         {30, 30, 90, 180},
+         {{301, 182}, {30, -1}, {1919, 1499}},
+         {{868, 1}, {868, -61}, {1051, -61}, {1051, 1}},
+         {843, -147, 123, 63}},
+        {{1080, 1920},
+         {-390, 450, 90, 180},
+         {{-118, 602}, {-390, 418}, {1499, 1919}},
+         {{448, 421}, {448, 358}, {631, 358}, {631, 421}},
+         {423, 273, 123, 63}},
+        {{320, 240},
+         {5, 35, 15, 30},
+         {{50, 60}, {5, 29}, {319, 279}},
+         {{144, 30}, {144, 19}, {175, 19}, {175, 30}},
+         {141, 6, 21, 11}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.source);
+        const cv::Mat picture = blank(c.source.width, c.source.height);
+
+        const auto dials = runOn(pose, picture);
+        ASSERT_EQ(dials.at(0).size(), 1u);
+        EXPECT_EQ(dials[0][0].box, c.poseBox);
+        EXPECT_EQ(cornersOf(dials[0][0]), c.keyPoints);
+        ASSERT_EQ(dials[0][0].points.size(), 3u);
+        EXPECT_FLOAT_EQ(dials[0][0].points[0].score, 0.8f);
+        EXPECT_FLOAT_EQ(dials[0][0].points[1].score, 0.7f);
+        EXPECT_FLOAT_EQ(dials[0][0].points[2].score, 0.6f);
+
+        const auto needles = runOn(obb, picture);
+        ASSERT_EQ(needles.at(0).size(), 1u);
+        EXPECT_EQ(cornersOf(needles[0][0]), c.corners);
+
+        const auto boxes = runOn(yolo, picture);
+        ASSERT_EQ(boxes.at(0).size(), 1u);
+        EXPECT_EQ(boxes[0][0].box, c.yoloBox);
+    }
+}
+
+// The model loads and passes every load-time check; only its run fails.
+TEST(Decoders, AFailedRunGivesNoResultsAndTheNextRunWorks)
+{
+    expectRunFailureIsContained<OnnxUPoseDetector>("dial_pose_fails_bright", 0.2f);
+    expectRunFailureIsContained<OnnxUOBBDetector>("needle_obb_fails_bright", 0.1f);
+}

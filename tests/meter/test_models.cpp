@@ -10,11 +10,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
+#include "jsontext.h"
 #include "meterreaderhandler.h"
 #include "meterreading.h"
 #include "onnxuobbdetector.h"
 #include "onnxuposedetector.h"
+#include "queueitem.h"
 
 using namespace meterreading;
 
@@ -72,6 +75,35 @@ std::optional<float> readLabel(const QJsonObject &label)
     if (!axis)
         return std::nullopt;
     return scaleFraction(*axis, scalePoints(keyPoints));
+}
+
+QString fixture(const char *name)
+{
+    return QStringLiteral(DIALVANE_FIXTURE_DIR "/%1.bin").arg(QLatin1String(name));
+}
+
+struct Answer
+{
+    bool completed = false;
+    std::string json;
+    std::string printed;
+};
+
+// One request through handleItem as the poller would put it, with what the
+// engine printed meanwhile.
+Answer ask(MeterReaderHandler &handler, const std::string &imagePath)
+{
+    JsonContext ctx;
+    QueueItem item;
+    *item.request = ctx.parse(R"({"image_path":")" + imagePath + R"("})");
+    *item.response = value(ctx.get());
+    testing::internal::CaptureStdout();
+    handler.handleItem(&item);
+    Answer answer;
+    answer.printed = testing::internal::GetCapturedStdout();
+    answer.completed = item.isCompleted();
+    answer.json = JsonContext::text(*item.response);
+    return answer;
 }
 
 } // namespace
@@ -152,5 +184,51 @@ TEST(ShippedModels, ReadGaugesTheKeyPointsAloneMisread)
         const float fraction = handler.readMeter({0, image.data, image.cols, image.rows}, error, 0.0f, 1.0f);
         EXPECT_EQ(error, "") << index;
         EXPECT_NEAR(fraction, labels[0]["reading"].toDouble(), 0.02) << index;
+    }
+}
+
+// A model whose run fails inside ONNX Runtime: the request is answered as if
+// nothing was found, the item completes, and the handler goes on serving.
+// The *_fails_bright fixtures fail on a bright picture only.
+TEST(FailingModels, AFailedRunIsAnsweredAndTheNextRequestServed)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string bright = dir.filePath("bright.png").toStdString();
+    const std::string dark = dir.filePath("dark.png").toStdString();
+    ASSERT_TRUE(cv::imwrite(bright, cv::Mat(640, 640, CV_8UC3, cv::Scalar::all(255))));
+    ASSERT_TRUE(cv::imwrite(dark, cv::Mat(640, 640, CV_8UC3, cv::Scalar(40, 60, 80))));
+
+    MeterReaderHandler working;
+    ASSERT_TRUE(working.init(fixture("dial_pose"), fixture("needle_obb")));
+    const Answer reading = ask(working, dark);
+    const QJsonObject read = QJsonDocument::fromJson(QByteArray::fromStdString(reading.json)).object();
+    ASSERT_EQ(read["error"].toString(), QString()) << reading.json;
+    ASSERT_NEAR(read["value"].toDouble(), 0.37, 0.002) << reading.json;
+
+    const struct
+    {
+        const char *dial;
+        const char *needle;
+        const char *failedReply;
+    } cases[] = {
+        {"dial_pose_fails_bright", "needle_obb", R"({"value":0,"error":"There are no meter detected in the image."})"},
+        {"dial_pose", "needle_obb_fails_bright", R"({"value":0,"error":"Not supported pointer of meter."})"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.dial) + " with " + c.needle);
+        MeterReaderHandler handler;
+        ASSERT_TRUE(handler.init(fixture(c.dial), fixture(c.needle)));
+        for (int round = 0; round < 2; ++round) {
+            const Answer failed = ask(handler, bright);
+            EXPECT_TRUE(failed.completed);
+            EXPECT_EQ(failed.json, c.failedReply);
+            EXPECT_NE(failed.printed.find("inference failed"), std::string::npos) << failed.printed;
+
+            const Answer next = ask(handler, dark);
+            EXPECT_TRUE(next.completed);
+            EXPECT_EQ(next.json, reading.json);
+            EXPECT_EQ(next.printed, "");
+        }
     }
 }
