@@ -42,8 +42,8 @@ void QueuePoller::loopOnce()
     while (!item->wait(WAIT_SLICE_MS)) {
         if (stopRequested()) {
             // Shutdown must not hang on a handler that will never run. The
-            // item stays uncompleted; its producer is released by the
-            // server's own shutdown, not here.
+            // item is still answered: shutdown runs the handler's queued
+            // call for it before it ends the connections.
             qWarning() << "Queue poller stopped before item" << item->id << "was completed";
             return;
         }
