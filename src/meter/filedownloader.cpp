@@ -7,12 +7,21 @@
 #include <QNetworkRequest>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <QTimer>
 
 FileDownloader::FileDownloader(QObject *parent)
     : QObject(parent)
     , m_manager(new QNetworkAccessManager(this))
+    , m_deadline(new QTimer(this))
 {
     qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
+    m_deadline->setSingleShot(true);
+    connect(m_deadline, &QTimer::timeout, this, [this] {
+        if (m_reply && m_failure.isEmpty()) {
+            m_failure = deadlineMessage();
+            cutOff(m_reply);   // finishes the reply; onDownloadFinished reports it
+        }
+    });
 }
 
 bool FileDownloader::downloadSync(const QUrl &url, QString *tempFilePath, QString *errorString)
@@ -29,28 +38,33 @@ bool FileDownloader::downloadSync(const QUrl &url, QString *tempFilePath, QStrin
     qDebug() << "[Sync] Temporary file created at:" << m_tempFile->fileName();
 
     QNetworkReply *reply = sendGet(url);
-    QString writeError;
+    QString failure;
     QEventLoop loop;
     // Tied to the loop, so the captured locals are never used after return.
-    connect(reply, &QNetworkReply::readyRead, &loop, [this, reply, &writeError] {
-        // A short write would leave a truncated image behind a success.
-        if (writeError.isEmpty() && !appendAvailable(reply, &writeError))
-            reply->abort();
-    }, Qt::DirectConnection);
+    watch(reply, &loop, &failure);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, [this, reply, &failure] {
+        if (failure.isEmpty()) {
+            failure = deadlineMessage();
+            cutOff(reply);
+        }
+    });
+    if (m_transferDeadline > 0)
+        deadline.start(m_transferDeadline);
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
     // The loop also ends when the application quits: a transfer cut short
     // there is a failure, not a short file.
     if (!reply->isFinished())
-        reply->abort();
+        cutOff(reply);
 
     bool ok = false;
     QString error;
-    if (!writeError.isEmpty()) {
-        error = writeError;
+    if (!failure.isEmpty()) {
+        error = failure;
     } else if (reply->error() != QNetworkReply::NoError) {
-        // The partial file is kept until the next download, like any other.
         error = QStringLiteral("Network error during synchronous download: ") + reply->errorString();
     } else if (m_tempFile && m_tempFile->isOpen()) {
         ok = completeFile(reply, &error);
@@ -59,8 +73,11 @@ bool FileDownloader::downloadSync(const QUrl &url, QString *tempFilePath, QStrin
     } else {
         error = QStringLiteral("Temporary file was not open or valid during synchronous download finish.");
     }
-    if (!ok && errorString)
-        *errorString = error;
+    if (!ok) {
+        discardFile();
+        if (errorString)
+            *errorString = error;
+    }
 
     reply->deleteLater();
     return ok;
@@ -74,14 +91,15 @@ void FileDownloader::startDownload(const QUrl &url)
     }
 
     discardPrevious();
-    m_writeError.clear();
+    m_failure.clear();
     if (!openTempFile(url, nullptr))
         return;
 
     m_reply = sendGet(url);
-    connect(m_reply, &QNetworkReply::readyRead, this, &FileDownloader::onDownloadReadyRead);
+    watch(m_reply, this, &m_failure);
     connect(m_reply, &QNetworkReply::finished, this, &FileDownloader::onDownloadFinished);
-    connect(m_reply, &QNetworkReply::errorOccurred, this, &FileDownloader::onDownloadError);
+    if (m_transferDeadline > 0)
+        m_deadline->start(m_transferDeadline);
 }
 
 QString FileDownloader::makeTempFileTemplate(const QUrl &url)
@@ -109,12 +127,24 @@ int FileDownloader::transferTimeout() const
     return m_transferTimeout;
 }
 
-void FileDownloader::onDownloadReadyRead()
+void FileDownloader::setTransferDeadline(int milliseconds)
 {
-    if (!m_reply || !m_writeError.isEmpty())
-        return;
-    if (!appendAvailable(m_reply, &m_writeError))
-        m_reply->abort();   // finishes the reply; onDownloadFinished reports it
+    m_transferDeadline = milliseconds;
+}
+
+int FileDownloader::transferDeadline() const
+{
+    return m_transferDeadline;
+}
+
+void FileDownloader::setMaxBytes(qint64 bytes)
+{
+    m_maxBytes = bytes;
+}
+
+qint64 FileDownloader::maxBytes() const
+{
+    return m_maxBytes;
 }
 
 void FileDownloader::onDownloadFinished()
@@ -125,30 +155,25 @@ void FileDownloader::onDownloadFinished()
     // download straight away.
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
+    m_deadline->stop();
     reply->deleteLater();
 
-    if (!m_writeError.isEmpty()) {
-        emit downloadFailed(m_writeError);
+    // Each failure is reported once, here, when the reply is over.
+    QString error;
+    if (!m_failure.isEmpty()) {
+        error = m_failure;
     } else if (reply->error() != QNetworkReply::NoError) {
-        emit downloadFailed(reply->errorString());
+        error = QStringLiteral("Network error during asynchronous download: ") + reply->errorString();
     } else if (m_tempFile && m_tempFile->isOpen()) {
-        QString error;
-        if (completeFile(reply, &error))
+        if (completeFile(reply, &error)) {
             emit fileDownloaded(m_tempFile->fileName());
-        else
-            emit downloadFailed(error);
+            return;
+        }
     } else {
-        emit downloadFailed(QStringLiteral("Temporary file was not open or valid during asynchronous download finish."));
+        error = QStringLiteral("Temporary file was not open or valid during asynchronous download finish.");
     }
-}
-
-void FileDownloader::onDownloadError(QNetworkReply::NetworkError code)
-{
-    Q_UNUSED(code)
-    // A write failure aborts the reply; that is reported once, on finish.
-    if (!m_reply || !m_writeError.isEmpty())
-        return;
-    emit downloadFailed(QStringLiteral("Network error during asynchronous download: ") + m_reply->errorString());
+    discardFile();
+    emit downloadFailed(error);
 }
 
 void FileDownloader::discardPrevious()
@@ -158,9 +183,15 @@ void FileDownloader::discardPrevious()
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
         reply->disconnect(this);
-        reply->abort();
+        cutOff(reply);
         reply->deleteLater();
     }
+    m_deadline->stop();
+    discardFile();
+}
+
+void FileDownloader::discardFile()
+{
     // Deleted at once rather than later, so its file leaves the disk now.
     delete m_tempFile;
     m_tempFile = nullptr;
@@ -188,26 +219,78 @@ QNetworkReply *FileDownloader::sendGet(const QUrl &url)
     return m_manager->get(request);
 }
 
-bool FileDownloader::appendAvailable(QNetworkReply *reply, QString *writeError)
+void FileDownloader::watch(QNetworkReply *reply, QObject *context, QString *failure)
+{
+    m_received = 0;
+    const auto fail = [this, reply, failure](const QString &reason) {
+        if (failure->isEmpty()) {
+            *failure = reason;
+            cutOff(reply);
+        }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, context, [this, reply, fail] {
+        if (!withinDeclaredLength(reply))
+            fail(sizeMessage());
+    }, Qt::DirectConnection);
+    connect(reply, &QNetworkReply::readyRead, context, [this, reply, failure, fail] {
+        QString reason;
+        // A short write would leave a truncated image behind a success.
+        if (failure->isEmpty() && !appendAvailable(reply, &reason))
+            fail(reason);
+    }, Qt::DirectConnection);
+}
+
+void FileDownloader::cutOff(QNetworkReply *reply)
+{
+    reply->abort();
+    // An aborted reply's connection goes on reading whatever the server
+    // still sends, in the manager's own thread, and holds up the next
+    // download; an endless body would keep it busy for good. Dropping the
+    // cached connections closes it.
+    m_manager->clearConnectionCache();
+}
+
+bool FileDownloader::withinDeclaredLength(QNetworkReply *reply) const
+{
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return m_maxBytes <= 0 || !length.isValid() || length.toLongLong() <= m_maxBytes;
+}
+
+bool FileDownloader::appendAvailable(QNetworkReply *reply, QString *failure)
 {
     if (!m_tempFile || !m_tempFile->isOpen())
         return true;
+    if (!withinDeclaredLength(reply) || (m_maxBytes > 0 && m_received + reply->bytesAvailable() > m_maxBytes)) {
+        *failure = sizeMessage();
+        return false;
+    }
     const QByteArray data = reply->readAll();
+    m_received += data.size();
     if (m_tempFile->write(data) == data.size())
         return true;
-    *writeError = QStringLiteral("Failed to write temporary file: ") + m_tempFile->errorString();
+    *failure = QStringLiteral("Failed to write temporary file: ") + m_tempFile->errorString();
     return false;
 }
 
-bool FileDownloader::completeFile(QNetworkReply *reply, QString *writeError)
+bool FileDownloader::completeFile(QNetworkReply *reply, QString *failure)
 {
-    if (!appendAvailable(reply, writeError))
+    if (!appendAvailable(reply, failure))
         return false;
     // Buffered data reaches the disk only here, so this can fail too.
     if (!m_tempFile->flush()) {
-        *writeError = QStringLiteral("Failed to write temporary file: ") + m_tempFile->errorString();
+        *failure = QStringLiteral("Failed to write temporary file: ") + m_tempFile->errorString();
         return false;
     }
     m_tempFile->close();
     return true;
+}
+
+QString FileDownloader::deadlineMessage() const
+{
+    return QStringLiteral("Download took longer than %1 seconds.").arg(m_transferDeadline / 1000.0);
+}
+
+QString FileDownloader::sizeMessage() const
+{
+    return QStringLiteral("Download is larger than %1 bytes.").arg(m_maxBytes);
 }

@@ -1,14 +1,19 @@
 #include "meterreaderhandler.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <QFileInfo>
 #include <QUrl>
 
 #include "base64.h"
+#include "imageheader.h"
 #include "json.h"
 #include "meterreading.h"
 #include "onnxuobbdetector.h"
@@ -21,6 +26,23 @@ const char *const SEVERAL_METERS = "There are more than one meters in the image.
 const char *const MIN_NOT_BELOW_MAX = "Min value should less than max.";
 const char *const NO_POINTER = "Not supported pointer of meter.";
 const char *const INVALID_BASE64 = "Invalid base64 encoded data.";
+const char *const MIN_MAX_NOT_FINITE = "Min and max should be finite numbers.";
+const char *const READING_NOT_FINITE = "The reading is not a finite number.";
+
+std::string overLimitMessage(const imageheader::ImageSize &size)
+{
+    return QStringLiteral("Image of %1x%2 pixels is over the limit of %3 pixels a side and %4 megapixels.")
+        .arg(size.width)
+        .arg(size.height)
+        .arg(imageheader::MAX_SIDE)
+        .arg(imageheader::MAX_PIXELS / 1000000)
+        .toStdString();
+}
+
+bool isWithinLimits(const cv::Mat &image)
+{
+    return imageheader::isWithinLimits({image.cols, image.rows});
+}
 
 // Completes the item however handleItem() leaves.
 class CompletionGuard
@@ -45,6 +67,22 @@ std::string textOf(const value &v)
     return text ? text : "";
 }
 
+// To single precision as the hardware rounds: beyond float's range the
+// language leaves the conversion undefined, and an infinity there must
+// reach readMeter's check rather than whatever the compiler makes of it.
+float narrowed(double number)
+{
+    constexpr double FLOAT_MAX = std::numeric_limits<float>::max();
+    constexpr double OVERFLOW_AT = FLOAT_MAX + 0x1p103;   // half a unit in the last place above
+    const float sign = number < 0.0 ? -1.0f : 1.0f;
+    const double magnitude = std::fabs(number);
+    if (magnitude >= OVERFLOW_AT)
+        return sign * std::numeric_limits<float>::infinity();
+    if (magnitude > FLOAT_MAX)
+        return sign * std::numeric_limits<float>::max();
+    return static_cast<float>(number);   // not-a-number stays so
+}
+
 // A member read as a number: true 1, false 0; strings parsed as decimal
 // text, 0 when they do not parse; anything else 0.
 float numberOf(const value &v)
@@ -52,11 +90,11 @@ float numberOf(const value &v)
     if (v.is_int())
         return static_cast<float>(static_cast<LONG64>(v));
     if (v.is_double())
-        return static_cast<float>(static_cast<double>(v));
+        return narrowed(static_cast<double>(v));
     if (v.is_bool())
         return v.is_true() ? 1.0f : 0.0f;
     if (v.is_string())
-        return static_cast<float>(QString::fromUtf8(static_cast<const char *>(v)).toDouble());
+        return narrowed(QString::fromUtf8(static_cast<const char *>(v)).toDouble());
     return 0.0f;
 }
 
@@ -68,11 +106,38 @@ bool isUrl(const QString &text)
 
 } // namespace
 
-cv::Mat MeterReaderHandler::readImageFile(const QString &path)
+cv::Mat MeterReaderHandler::readImageFile(const QString &path, std::string *limitError)
 {
-    const cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+    const auto declared = imageheader::readFileSize(path);
+    if (declared && !imageheader::isWithinLimits(*declared)) {
+        if (limitError)
+            *limitError = overLimitMessage(*declared);
+        return {};
+    }
+    cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
     if (image.empty())
         return image;
+    // A format the header reader does not know is judged once decoded.
+    if (!isWithinLimits(image)) {
+        if (limitError)
+            *limitError = overLimitMessage({image.cols, image.rows});
+        return {};
+    }
+    // The detectors letterbox the canvas to their input and map what they
+    // find back to the canvas's own pixels, so the geometry then works on
+    // the shrunken canvas. A reading is a fraction of the scale, which a
+    // uniform shrink leaves as it is; only the resolution is lost, and an
+    // 8192-pixel side is still far more than the models take in.
+    const int longSide = std::max(image.cols, image.rows);
+    if (longSide > MAX_CANVAS_SIDE) {
+        const double scale = static_cast<double>(MAX_CANVAS_SIDE) / longSide;
+        const auto shrink = [&](int length) {
+            return length == longSide ? MAX_CANVAS_SIDE : std::max(1, static_cast<int>(std::lround(length * scale)));
+        };
+        cv::Mat shrunk;
+        cv::resize(image, shrunk, cv::Size(shrink(image.cols), shrink(image.rows)), 0.0, 0.0, cv::INTER_AREA);
+        image = shrunk;
+    }
     const int side = std::max(image.cols, image.rows);
     cv::Mat canvas = cv::Mat::zeros(side, side, CV_8UC3);
     image.copyTo(canvas(cv::Rect(0, 0, image.cols, image.rows)));
@@ -147,7 +212,12 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
 
         cv::Mat image;
         if (!imagePath.isEmpty()) {
-            image = readImageFile(imagePath);
+            std::string limitError;
+            image = readImageFile(imagePath, &limitError);
+            if (!limitError.empty()) {
+                response["error"] = limitError;
+                return;
+            }
             // A file that is not an image must never reach the detectors.
             if (image.empty()) {
                 response["value"] = 0.0;
@@ -162,9 +232,18 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
                 response["error"] = INVALID_BASE64;
                 return;
             }
+            const auto declared = imageheader::readSize(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+            if (declared && !imageheader::isWithinLimits(*declared)) {
+                response["error"] = overLimitMessage(*declared);
+                return;
+            }
             image = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_COLOR);
             if (image.empty()) {
                 response["error"] = INVALID_BASE64;
+                return;
+            }
+            if (!isWithinLimits(image)) {
+                response["error"] = overLimitMessage({image.cols, image.rows});
                 return;
             }
         }
@@ -190,6 +269,10 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
     }
     if (dials.size() > 1) {
         error = SEVERAL_METERS;
+        return 0.0f;
+    }
+    if (!std::isfinite(min) || !std::isfinite(max)) {
+        error = MIN_MAX_NOT_FINITE;
         return 0.0f;
     }
     if (min >= max) {
@@ -226,5 +309,11 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
         const cv::Mat pixels(image.height, image.width, CV_8UC3, const_cast<uint8_t *>(image.data));
         cv::imwrite("test.jpg", meterreading::diagnosticPicture(pixels, scale, *axis));
     }
-    return meterreading::valueAt(fraction, min, max);
+    const float reading = meterreading::valueAt(fraction, min, max);
+    // The span of two finite floats can still overflow.
+    if (!std::isfinite(reading)) {
+        error = READING_NOT_FINITE;
+        return 0.0f;
+    }
+    return reading;
 }

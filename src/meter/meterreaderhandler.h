@@ -38,8 +38,16 @@ public:
                     meterreading::Trace *trace = nullptr);
 
     // A local image file as requests read it: on a square black canvas, the
-    // picture in its top-left corner. Empty when the file is no image.
-    static cv::Mat readImageFile(const QString &path);
+    // picture in its top-left corner, shrunk first where its long side is
+    // over MAX_CANVAS_SIDE. Empty when the file is no image, or when it is
+    // over the size limits of imageheader.h; then `limitError`, when given,
+    // receives the reply's text. Such an image is refused from its header,
+    // before anything is decoded.
+    static cv::Mat readImageFile(const QString &path, std::string *limitError = nullptr);
+
+    // The largest canvas side: a long thin strip within the image limits
+    // would otherwise make a canvas of up to 20000 x 20000 pixels (1.2 GB).
+    static constexpr int MAX_CANVAS_SIDE = 8192;
 
 private:
     std::unique_ptr<OnnxUPoseDetector> m_meterDetector;

@@ -1,7 +1,9 @@
+#include <cmath>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <QByteArray>
 #include <QFile>
@@ -17,6 +19,21 @@ namespace {
 QString fixture(const char *name)
 {
     return QStringLiteral(DIALVANE_FIXTURE_DIR "/%1.bin").arg(QLatin1String(name));
+}
+
+QByteArray bigEndian32(quint32 v)
+{
+    const char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                           static_cast<char>(v)};
+    return QByteArray(bytes, 4);
+}
+
+// A PNG's signature and header chunk and nothing more: it declares a size,
+// but decodes to nothing.
+QByteArray pngHeader(quint32 width, quint32 height)
+{
+    return QByteArray("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + bigEndian32(width) + bigEndian32(height)
+           + QByteArray("\x08\x02\0\0\0\0\0\0\0", 9);
 }
 
 // Where the fixture pair puts the needle: 0.37 of the span along the arc,
@@ -72,6 +89,14 @@ protected:
         if (response.has("error"))
             reply.error = static_cast<const char *>(response["error"]);
         return reply;
+    }
+
+    std::string pathOf(const QByteArray &bytes, const char *name)
+    {
+        const QString path = m_dir.filePath(QLatin1String(name));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        return path.toStdString();
     }
 
     std::string base64Of(const cv::Mat &image, const char *extension = ".png") const
@@ -205,4 +230,137 @@ TEST_F(Handler, AnswersBadRequestsWithTheirMessages)
     EXPECT_EQ(ask(R"({"image_data":"abc$"})").json, invalid);
     EXPECT_EQ(ask(R"({"image_data":"QUJDREVG"})").json, invalid);   // decodes, but to "ABCDEF"
     EXPECT_EQ(ask(R"({"image_data":"Q"})").json, invalid);
+}
+
+// An image over the limits is refused from its header, by path, by URL and
+// by base64, before anything is decoded; within them, a header that decodes
+// to nothing is answered as before.
+TEST_F(Handler, RefusesImagesOverTheSizeLimits)
+{
+    load();
+    const QByteArray huge = pngHeader(30000, 30000);
+    const std::string over
+        = R"({"error":"Image of 30000x30000 pixels is over the limit of 20000 pixels a side and 100 megapixels."})";
+    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(huge, "huge.png") + R"("})").json, over);
+    EXPECT_EQ(ask(R"({"image_data":")" + huge.toBase64().toStdString() + R"("})").json, over);
+    LocalHttpServer server;
+    ASSERT_TRUE(server.isListening());
+    server.respond(QStringLiteral("/huge.png"), 200, huge);
+    EXPECT_EQ(ask(R"({"image_path":")" + server.url(QStringLiteral("/huge.png")).toString().toStdString() + R"("})").json,
+              over);
+
+    // Either limit alone; the numbers are the image's own.
+    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(pngHeader(20001, 1), "wide.png") + R"("})").error,
+              "Image of 20001x1 pixels is over the limit of 20000 pixels a side and 100 megapixels.");
+    EXPECT_EQ(ask(R"({"image_data":")" + pngHeader(10000, 10001).toBase64().toStdString() + R"("})").error,
+              "Image of 10000x10001 pixels is over the limit of 20000 pixels a side and 100 megapixels.");
+
+    // A JPEG's frame header after megabytes of other segments.
+    std::vector<uchar> encoded;
+    cv::imencode(".jpg", m_photo, encoded);
+    QByteArray jpeg(reinterpret_cast<const char *>(encoded.data()), static_cast<int>(encoded.size()));
+    const int sof = jpeg.indexOf("\xff\xc0");
+    ASSERT_GT(sof, 0);
+    jpeg.replace(sof + 5, 4, QByteArray("\x75\x30\x75\x30", 4));   // 30000 x 30000
+    for (int i = 0; i < 40; ++i)
+        jpeg.insert(2, QByteArray("\xff\xe5\xff\xff", 4) + QByteArray(65533, 'a'));
+    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(jpeg, "huge.jpg") + R"("})").json, over);
+
+    const QByteArray within = pngHeader(10000, 10000);
+    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(within, "within.png") + R"("})").json,
+              R"({"value":0,"error":"There are no meter detected in the image."})");
+    EXPECT_EQ(ask(R"({"image_data":")" + within.toBase64().toStdString() + R"("})").json,
+              R"({"error":"Invalid base64 encoded data."})");
+}
+
+// A long thin strip within the limits gets a canvas no larger than
+// MAX_CANVAS_SIDE, the strip shrunk onto it; it still reads, since a
+// reading is a fraction of the scale. Up to that side the canvas holds
+// the picture's own pixels.
+TEST_F(Handler, BoundsTheCanvasOfALongStrip)
+{
+    ASSERT_EQ(MeterReaderHandler::MAX_CANVAS_SIDE, 8192);
+    const auto canvasOf = [&](const cv::Mat &picture, const char *name) {
+        const std::string path = m_dir.filePath(QLatin1String(name)).toStdString();
+        EXPECT_TRUE(cv::imwrite(path, picture));
+        return MeterReaderHandler::readImageFile(QString::fromStdString(path));
+    };
+    const auto isBlackBeyond = [](const cv::Mat &canvas, const cv::Size &picture) {
+        cv::Mat rest = canvas.clone();
+        rest(cv::Rect(cv::Point(0, 0), picture)).setTo(cv::Scalar::all(0));
+        return cv::countNonZero(rest.reshape(1)) == 0;
+    };
+
+    cv::Mat strip(100, 20000, CV_8UC3);
+    cv::randu(strip, 0, 256);
+    const cv::Mat canvas = canvasOf(strip, "strip.png");
+    ASSERT_EQ(canvas.size(), cv::Size(8192, 8192));
+    cv::Mat shrunk;
+    cv::resize(strip, shrunk, cv::Size(8192, 41), 0.0, 0.0, cv::INTER_AREA);
+    EXPECT_EQ(cv::norm(canvas(cv::Rect(0, 0, 8192, 41)), shrunk, cv::NORM_INF), 0.0);
+    EXPECT_TRUE(isBlackBeyond(canvas, shrunk.size()));
+
+    const cv::Mat tall = canvasOf(cv::Mat(9000, 100, CV_8UC3, cv::Scalar(1, 2, 3)), "tall.png");
+    ASSERT_EQ(tall.size(), cv::Size(8192, 8192));
+    EXPECT_EQ(cv::norm(tall(cv::Rect(0, 0, 91, 8192)), cv::Mat(8192, 91, CV_8UC3, cv::Scalar(1, 2, 3)), cv::NORM_INF), 0.0);
+    EXPECT_TRUE(isBlackBeyond(tall, cv::Size(91, 8192)));
+
+    cv::Mat edge(60, 8192, CV_8UC3);
+    cv::randu(edge, 0, 256);
+    const cv::Mat kept = canvasOf(edge, "edge.png");
+    ASSERT_EQ(kept.size(), cv::Size(8192, 8192));
+    EXPECT_EQ(cv::norm(kept(cv::Rect(0, 0, 8192, 60)), edge, cv::NORM_INF), 0.0);
+    EXPECT_TRUE(isBlackBeyond(kept, edge.size()));
+
+    load();
+    const double expected = ask(R"({"image_path":")" + m_photoPath + R"("})").value;
+    const Reply reply = ask(R"({"image_path":")" + m_dir.filePath("strip.png").toStdString() + R"("})");
+    EXPECT_EQ(reply.error, "");
+    EXPECT_NEAR(reply.value, expected, 0.002);
+}
+
+// Min and max are read in single precision; one that is no finite number
+// there, by path or by base64, is refused before the reading. Finite ones
+// whose span overflows give no reading either. No reply carries a
+// not-a-number or an infinity.
+TEST_F(Handler, RefusesReadingsThatAreNotFiniteNumbers)
+{
+    load();
+    const auto reading = [&](const std::string &minMax) {
+        const Reply reply = ask(R"({"image_path":")" + m_photoPath + R"(",)" + minMax + "}");
+        const QString text = QString::fromStdString(reply.json).toLower();
+        EXPECT_FALSE(text.contains("nan") || text.contains("inf")) << reply.json;
+        return reply;
+    };
+    const std::string notFinite = R"({"value":0,"error":"Min and max should be finite numbers."})";
+    for (const char *minMax : {R"("max":1e39)", R"("min":-1e39)", R"("min":-1e39,"max":1e39)", R"("max":"1e39")",
+                               R"("max":"inf")", R"("min":"-inf")", R"("min":"nan")", R"("max":"nan")",
+                               R"("min":"-inf","max":"inf")"})
+        EXPECT_EQ(reading(minMax).json, notFinite) << minMax;
+    const std::string data = R"({"image_data":")" + base64Of(m_photo) + R"(","max":"inf"})";
+    EXPECT_EQ(ask(data).json, notFinite);
+
+    // The largest float and a value that rounds to it are finite.
+    const Reply largest = reading(R"("max":3.4028235e38)");
+    EXPECT_EQ(largest.error, "");
+    EXPECT_NEAR(largest.value / 3.4028235e38, FIXTURE_READING, 0.002);
+    EXPECT_EQ(reading(R"("max":3.5e38)").json, notFinite);
+
+    EXPECT_EQ(reading(R"("min":-3e38,"max":3e38)").json, R"({"value":0,"error":"The reading is not a finite number."})");
+    EXPECT_EQ(reading(R"("min":-3e38,"max":"3e38")").json, R"({"value":0,"error":"The reading is not a finite number."})");
+    // A span just within range still reads.
+    const Reply wide = reading(R"("min":-1.5e38,"max":1.5e38)");
+    EXPECT_EQ(wide.error, "");
+    EXPECT_TRUE(std::isfinite(wide.value));
+}
+
+// A download over the byte limit is refused by its Content-Length.
+TEST_F(Handler, RefusesDownloadsOverTheByteLimit)
+{
+    LocalHttpServer server;
+    ASSERT_TRUE(server.isListening());
+    server.stream(QStringLiteral("/huge.png"), 1000000000000, 0, 0);
+    const std::string url = server.url(QStringLiteral("/huge.png")).toString().toStdString();
+    EXPECT_EQ(ask(R"({"image_path":")" + url + R"("})").json,
+              R"({"error":"Download from )" + url + R"( failed, because of: Download is larger than 134217728 bytes."})");
 }

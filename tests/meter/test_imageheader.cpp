@@ -1,0 +1,418 @@
+#include "imageheader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <QByteArray>
+#include <QFile>
+#include <QTemporaryDir>
+
+using imageheader::ImageSize;
+
+namespace {
+
+QByteArray le16(quint32 v)
+{
+    QByteArray b(2, '\0');
+    b[0] = static_cast<char>(v);
+    b[1] = static_cast<char>(v >> 8);
+    return b;
+}
+QByteArray be16(quint32 v) { return le16((v & 0xff) << 8 | (v >> 8 & 0xff)); }
+QByteArray le24(quint32 v) { return le16(v) + QByteArray(1, static_cast<char>(v >> 16)); }
+QByteArray be32(quint32 v) { return be16(v >> 16) + be16(v); }
+QByteArray le32(quint32 v) { return le16(v) + le16(v >> 16); }
+QByteArray le64(quint64 v) { return le32(static_cast<quint32>(v)) + le32(static_cast<quint32>(v >> 32)); }
+QByteArray be64(quint64 v) { return be32(static_cast<quint32>(v >> 32)) + be32(static_cast<quint32>(v)); }
+QByteArray bytes(const char *text, int length) { return QByteArray(text, length); }
+
+std::string text(const std::optional<ImageSize> &size)
+{
+    return size ? std::to_string(size->width) + "x" + std::to_string(size->height) : "none";
+}
+
+std::string text(std::int64_t width, std::int64_t height)
+{
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+std::optional<ImageSize> sizeOf(const QByteArray &data)
+{
+    return imageheader::readSize(data.constData(), static_cast<std::size_t>(data.size()));
+}
+
+QByteArray encoded(const cv::Mat &image, const std::string &extension, const std::vector<int> &params = {})
+{
+    std::vector<uchar> buffer;
+    try {
+        if (!cv::imencode(extension, image, buffer, params))
+            return {};
+    } catch (const cv::Exception &) {
+        return {};
+    }
+    return QByteArray(reinterpret_cast<const char *>(buffer.data()), static_cast<int>(buffer.size()));
+}
+
+// What OpenCV itself makes of the data: the size it decodes to.
+std::string decodedSize(const QByteArray &data)
+{
+    const cv::Mat image = cv::imdecode(cv::Mat(1, static_cast<int>(data.size()), CV_8UC1, const_cast<char *>(data.data())),
+                                       cv::IMREAD_UNCHANGED);
+    return image.empty() ? "none" : text(image.cols, image.rows);
+}
+
+cv::Mat picture(int width, int height, int type)
+{
+    cv::Mat image(height, width, type);
+    cv::randu(image, 0, 200);
+    return image;
+}
+
+// A minimal uncompressed 8-bit grey TIFF, its directory after the pixels.
+// `longSize`: width and height as LONG rather than SHORT.
+QByteArray tiff(bool bigEndian, bool bigTiff, bool longSize, quint32 width, quint32 height)
+{
+    const auto u16 = [bigEndian](quint32 v) { return bigEndian ? be16(v) : le16(v); };
+    const auto u32 = [bigEndian](quint32 v) { return bigEndian ? be32(v) : le32(v); };
+    const auto u64 = [bigEndian](quint64 v) { return bigEndian ? be64(v) : le64(v); };
+    const quint32 headerSize = bigTiff ? 16 : 8;
+    const quint64 pixels = quint64{width} * height;
+    const quint64 pixelsStored = pixels <= 65536 ? pixels : 16;   // a declared size alone beyond that
+    struct Entry
+    {
+        quint32 tag, type, value;
+    };
+    const std::vector<Entry> entries = {
+        {256, longSize ? 4u : 3u, width}, {257, longSize ? 4u : 3u, height}, {258, 3, 8}, {259, 3, 1}, {262, 3, 1},
+        {273, 4, headerSize}, {277, 3, 1}, {278, 4, height}, {279, 4, static_cast<quint32>(pixels)},
+    };
+    QByteArray file = QByteArray(bigEndian ? "MM" : "II") + u16(bigTiff ? 43 : 42);
+    const quint64 directory = headerSize + pixelsStored + (pixelsStored & 1);
+    file += bigTiff ? u16(8) + u16(0) + u64(directory) : u32(static_cast<quint32>(directory));
+    for (quint64 i = 0; i < pixelsStored; ++i)
+        file += static_cast<char>(i * 7);
+    if (pixelsStored & 1)
+        file += '\0';
+    file += bigTiff ? u64(entries.size()) : u16(static_cast<quint32>(entries.size()));
+    for (const Entry &e : entries) {
+        file += u16(e.tag) + u16(e.type) + (bigTiff ? u64(1) : u32(1));
+        QByteArray value = e.type == 3 ? u16(e.value) + u16(0) : u32(e.value);
+        if (bigTiff)
+            value += QByteArray(4, '\0');
+        file += value;
+    }
+    file += bigTiff ? u64(0) : u32(0);
+    return file;
+}
+
+// A 24-bit BMP with the 12-byte header of OS/2.
+QByteArray coreBmp(quint32 width, quint32 height)
+{
+    const quint32 stride = (width * 3 + 3) & ~3u;
+    QByteArray file = "BM" + le32(26 + stride * height) + le32(0) + le32(26);
+    file += le32(12) + le16(width) + le16(height) + le16(1) + le16(24);
+    for (quint32 i = 0; i < stride * height; ++i)
+        file += static_cast<char>(i);
+    return file;
+}
+
+QByteArray box(const char *type, const QByteArray &contents)
+{
+    return be32(static_cast<quint32>(8 + contents.size())) + QByteArray(type, 4) + contents;
+}
+
+// A J2K codestream's start: SOC and a SIZ of one component.
+QByteArray codestream(quint32 width, quint32 height, quint32 x0 = 0, quint32 y0 = 0)
+{
+    return bytes("\xff\x4f\xff\x51", 4) + be16(41) + be16(0) + be32(width + x0) + be32(height + y0) + be32(x0)
+           + be32(y0) + be32(width + x0) + be32(height + y0) + be32(0) + be32(0) + be16(1)
+           + bytes("\x07\x01\x01", 3);
+}
+
+QByteArray jp2(quint32 width, quint32 height, const QByteArray &stream)
+{
+    return bytes("\0\0\0\x0cjP  \r\n\x87\n", 12) + box("ftyp", bytes("jp2 \0\0\0\0jp2 ", 12))
+           + box("jp2h", box("ihdr", be32(height) + be32(width) + be16(1) + bytes("\x07\x07\0\0", 4))
+                             + box("colr", bytes("\x01\0\0\0\0\0\x11", 7)))
+           + box("jp2c", stream);
+}
+
+// A JPEG frame header of `marker` after `segments` large APP segments.
+QByteArray jpegHeader(int marker, quint32 width, quint32 height, int segments)
+{
+    QByteArray file = bytes("\xff\xd8", 2);
+    for (int i = 0; i < segments; ++i)
+        file += bytes("\xff\xe1\xff\xff", 4) + QByteArray(65533, '\xff');
+    file += bytes("\xff\xfe\0\x05" "abc", 7);           // a comment
+    file += bytes("\xff\xff\xff", 3);                    // fill bytes before a marker
+    file += static_cast<char>(0xff) + QByteArray(1, static_cast<char>(marker)) + be16(11) + '\x08' + be16(height)
+            + be16(width) + bytes("\x01\x01\x11\0", 4);
+    return file;
+}
+
+QByteArray webpVp8x(quint32 width, quint32 height)
+{
+    const quint32 w = width - 1, h = height - 1;
+    QByteArray vp8x = QByteArray("VP8X") + le32(10) + le32(0x10) + le24(w) + le24(h);
+    vp8x += QByteArray("ALPH") + le32(2) + bytes("\0\0", 2);
+    return "RIFF" + le32(static_cast<quint32>(4 + vp8x.size() + 100)) + "WEBP" + vp8x + QByteArray(100, '\0');
+}
+
+QByteArray webpVp8l(quint32 width, quint32 height, bool riff = true)
+{
+    const quint32 bits = (width - 1) | (height - 1) << 14;
+    const QByteArray stream = '\x2f' + le32(bits) + QByteArray(40, '\0');
+    if (!riff)
+        return stream;
+    return "RIFF" + le32(static_cast<quint32>(4 + 8 + stream.size())) + "WEBP" + "VP8L"
+           + le32(static_cast<quint32>(stream.size())) + stream;
+}
+
+QByteArray webpVp8(quint32 width, quint32 height)
+{
+    const QByteArray frame = bytes("\x50\x02\x00\x9d\x01\x2a", 6) + le16(width) + le16(height) + QByteArray(40, '\0');
+    return "RIFF" + le32(static_cast<quint32>(4 + 8 + frame.size())) + "WEBP" + "VP8 "
+           + le32(static_cast<quint32>(frame.size())) + frame;
+}
+
+} // namespace
+
+// Every format OpenCV can write here, in its variants, at sizes that tell
+// width from height: the header gives the size that OpenCV decodes.
+TEST(ImageHeader, ReadsWhatOpenCvWrites)
+{
+    struct Variant
+    {
+        std::string extension;
+        int type;
+        std::vector<int> params;
+    };
+    const std::vector<Variant> variants = {
+        {".png", CV_8UC3, {}}, {".png", CV_16UC1, {}}, {".png", CV_8UC4, {}},
+        {".jpg", CV_8UC3, {}}, {".jpg", CV_8UC1, {}}, {".jpg", CV_8UC3, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}},
+        {".jpg", CV_8UC3, {cv::IMWRITE_JPEG_OPTIMIZE, 1}},
+        {".bmp", CV_8UC3, {}}, {".bmp", CV_8UC1, {}}, {".bmp", CV_8UC4, {}},
+        {".tiff", CV_8UC3, {}}, {".tiff", CV_16UC1, {}}, {".tiff", CV_32FC3, {}},
+        {".tiff", CV_8UC3, {cv::IMWRITE_TIFF_COMPRESSION, 1}},
+        {".webp", CV_8UC3, {cv::IMWRITE_WEBP_QUALITY, 80}}, {".webp", CV_8UC3, {cv::IMWRITE_WEBP_QUALITY, 101}},
+        {".webp", CV_8UC4, {cv::IMWRITE_WEBP_QUALITY, 80}}, {".webp", CV_8UC4, {cv::IMWRITE_WEBP_QUALITY, 101}},
+        {".ppm", CV_8UC3, {}}, {".ppm", CV_16UC3, {}}, {".ppm", CV_8UC3, {cv::IMWRITE_PXM_BINARY, 0}},
+        {".pgm", CV_8UC1, {}}, {".pgm", CV_8UC1, {cv::IMWRITE_PXM_BINARY, 0}},
+        {".pbm", CV_8UC1, {}}, {".pbm", CV_8UC1, {cv::IMWRITE_PXM_BINARY, 0}}, {".pnm", CV_8UC3, {}},
+        {".pam", CV_8UC3, {}}, {".pam", CV_8UC1, {cv::IMWRITE_PAM_TUPLETYPE, cv::IMWRITE_PAM_FORMAT_GRAYSCALE}},
+        {".pfm", CV_32FC1, {}}, {".pfm", CV_32FC3, {}},
+        {".sr", CV_8UC3, {}}, {".ras", CV_8UC1, {}},
+        {".hdr", CV_32FC3, {}}, {".hdr", CV_8UC3, {}},
+        {".jp2", CV_8UC3, {}}, {".jp2", CV_8UC1, {}},
+        {".exr", CV_32FC3, {}},   // written only where OpenEXR is enabled; not decoded here without it
+    };
+    const std::vector<cv::Size> sizes = {{1, 1}, {37, 23}, {23, 37}, {640, 17}, {3, 301}, {70, 33}, {33, 70}};
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    int written = 0;
+    for (const Variant &v : variants) {
+        for (const cv::Size &size : sizes) {
+            const std::string where = v.extension + " type " + std::to_string(v.type) + " " + text(size.width, size.height);
+            // OpenJPEG's encoder wants room for its resolution levels.
+            if (v.extension == ".jp2" && std::min(size.width, size.height) < 32)
+                continue;
+            const QByteArray data = encoded(picture(size.width, size.height, v.type), v.extension, v.params);
+            if (data.isEmpty()) {
+                EXPECT_EQ(v.extension, ".exr") << where << ": OpenCV wrote nothing";
+                continue;
+            }
+            ++written;
+            const std::string expected = text(size.width, size.height);
+            if (v.extension != ".exr") {
+                EXPECT_EQ(decodedSize(data), expected) << where;
+            }
+            EXPECT_EQ(text(sizeOf(data)), v.extension == ".exr" ? "none" : expected) << where;
+
+            const QString path = dir.filePath(QStringLiteral("image%1").arg(QString::fromStdString(v.extension)));
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size());
+            file.close();
+            EXPECT_EQ(text(imageheader::readFileSize(path)), v.extension == ".exr" ? "none" : expected) << where;
+        }
+    }
+    EXPECT_GE(written, static_cast<int>((variants.size() - 1) * sizes.size() - 2 * 5));
+}
+
+// Variants OpenCV reads but does not write, built by hand or from what it
+// writes; OpenCV's own decoding confirms each one.
+TEST(ImageHeader, ReadsVariantsOpenCvDecodes)
+{
+    const auto expect = [](const QByteArray &data, const std::string &size, const char *what) {
+        EXPECT_EQ(decodedSize(data), size) << what;
+        EXPECT_EQ(text(sizeOf(data)), size) << what;
+    };
+
+    QByteArray bmp = encoded(picture(37, 23, CV_8UC3), ".bmp");
+    bmp.replace(22, 4, le32(static_cast<quint32>(-23)));
+    expect(bmp, "37x23", "BMP stored top-down");
+    expect(coreBmp(5, 3), "5x3", "BMP with the OS/2 header");
+
+    for (const bool bigEndian : {false, true}) {
+        for (const bool longSize : {false, true}) {
+            expect(tiff(bigEndian, false, longSize, 37, 23), "37x23", bigEndian ? "TIFF, big-endian" : "TIFF, little-endian");
+            expect(tiff(bigEndian, true, longSize, 23, 37), "23x37", bigEndian ? "BigTIFF, big-endian" : "BigTIFF, little-endian");
+        }
+    }
+
+    const QByteArray jpeg = encoded(picture(37, 23, CV_8UC3), ".jpg");
+    QByteArray padded = jpeg;
+    for (int i = 0; i < 20; ++i)
+        padded.insert(2, bytes("\xff\xe5\xff\xff", 4) + QByteArray(65533, '\xff'));
+    padded.insert(2, bytes("\xff\xfe\0\x04zz\xff\xff", 8));   // a comment, then fill bytes
+    expect(padded, "37x23", "JPEG, its frame header after 1.3 MB of segments");
+
+    const QByteArray j2 = encoded(picture(70, 33, CV_8UC3), ".jp2");
+    const int jp2c = j2.indexOf("jp2c");
+    ASSERT_GT(jp2c, 4);
+    expect(j2.mid(jp2c + 4), "70x33", "raw J2K codestream");
+
+    const QByteArray pixels = encoded(picture(5, 3, CV_8UC3), ".ppm");
+    const QByteArray body = pixels.right(5 * 3 * 3);
+    expect(QByteArray("P6\n# a comment\n5 # the width\n\t3\r255\n") + body, "5x3", "PPM with comments");
+    expect(QByteArray("P7\n# a comment\nWIDTH 5\nHEIGHT 3\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n") + body, "5x3",
+           "PAM in another order");
+
+    QByteArray hdr = encoded(picture(37, 23, CV_32FC3), ".hdr");
+    hdr.insert(hdr.indexOf('\n') + 1, "# made by hand\nEXPOSURE=1.0\n");
+    expect(hdr, "37x23", "HDR with more header lines");
+
+    const QByteArray lossless = encoded(picture(37, 23, CV_8UC3), ".webp", {cv::IMWRITE_WEBP_QUALITY, 101});
+    ASSERT_EQ(lossless.mid(12, 4), "VP8L");
+    expect(lossless.mid(20), "37x23", "bare VP8L bitstream");
+}
+
+// Declared sizes beyond the limits, read without a pixel behind them.
+TEST(ImageHeader, ReadsLargeDeclaredSizes)
+{
+    const struct
+    {
+        const char *what;
+        QByteArray data;
+        std::string size;
+    } cases[] = {
+        {"PNG", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(30000) + be32(20001) + QByteArray(9, '\0'), "30000x20001"},
+        {"JPEG SOF0", jpegHeader(0xc0, 30000, 20001, 50), "30000x20001"},
+        {"JPEG SOF1", jpegHeader(0xc1, 65535, 20001, 1), "65535x20001"},
+        {"JPEG SOF2", jpegHeader(0xc2, 20001, 30000, 0), "20001x30000"},
+        {"JPEG SOF3", jpegHeader(0xc3, 30000, 20001, 0), "30000x20001"},
+        {"JPEG SOF9", jpegHeader(0xc9, 30000, 20001, 0), "30000x20001"},
+        {"JPEG SOF15", jpegHeader(0xcf, 30000, 20001, 0), "30000x20001"},
+        {"BMP", "BM" + le32(0) + le32(0) + le32(54) + le32(40) + le32(30000) + le32(static_cast<quint32>(-20001)), "30000x20001"},
+        {"BMP, OS/2", "BM" + le32(0) + le32(0) + le32(26) + le32(12) + le16(65535) + le16(20001), "65535x20001"},
+        {"TIFF II SHORT", tiff(false, false, false, 30000, 20001), "30000x20001"},
+        {"TIFF MM SHORT", tiff(true, false, false, 30000, 20001), "30000x20001"},
+        {"TIFF II LONG", tiff(false, false, true, 300000, 20001), "300000x20001"},
+        {"TIFF MM LONG", tiff(true, false, true, 30000, 200001), "30000x200001"},
+        {"BigTIFF MM", tiff(true, true, true, 30000, 20001), "30000x20001"},
+        {"WebP VP8X", webpVp8x(30000, 20001), "30000x20001"},
+        {"WebP VP8L", webpVp8l(16384, 9000), "16384x9000"},
+        {"WebP bare VP8L", webpVp8l(9000, 16384, false), "9000x16384"},
+        {"WebP VP8", webpVp8(16383, 9000), "16383x9000"},
+        {"PBM", "P1\n30000 20001\n", "30000x20001"},
+        {"PGM", "P2 30000\n20001\n255\n", "30000x20001"},
+        {"PPM", "P3\n30000 20001 255\n", "30000x20001"},
+        {"PBM binary", "P4\n30000 20001\n", "30000x20001"},
+        {"PGM binary", "P5\n30000 20001\n255\n", "30000x20001"},
+        {"PPM binary", "P6\n30000 20001\n255\n", "30000x20001"},
+        {"PAM", "P7\nWIDTH 30000\nHEIGHT 20001\nDEPTH 3\nMAXVAL 255\nENDHDR\n", "30000x20001"},
+        {"PFM grey", "Pf\n30000 20001\n-1.0\n", "30000x20001"},
+        {"PFM colour", "PF\n30000 20001\n-1.0\n", "30000x20001"},
+        {"Sun raster", bytes("\x59\xa6\x6a\x95", 4) + be32(30000) + be32(20001) + be32(24) + QByteArray(16, '\0'), "30000x20001"},
+        {"HDR", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 20001 +X 30000\n", "30000x20001"},
+        {"HDR, RGBE", "#?RGBE\nGAMMA=1\nFORMAT=32-bit_rle_rgbe\n\n-Y 20001 +X 30000\n", "30000x20001"},
+        {"JP2", jp2(30000, 20001, codestream(30000, 20001)), "30000x20001"},
+        {"JP2, its codestream larger than its header", jp2(100, 100, codestream(30000, 20001)), "30000x20001"},
+        {"J2K", codestream(30000, 20001, 5, 7), "30000x20001"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(text(sizeOf(c.data)), c.size) << c.what;
+}
+
+// A directory at the end of a sparse multi-gigabyte file is found without
+// the file being read.
+TEST(ImageHeader, FindsTheDirectoryAtTheEndOfAHugeFile)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const bool bigTiff : {false, true}) {
+        const quint64 directory = bigTiff ? 5000000000ull : 4000000000ull;
+        QByteArray head = bigTiff ? "II" + le16(43) + le16(8) + le16(0) + le64(directory) : "II" + le16(42) + le32(directory);
+        QByteArray entries;
+        if (bigTiff)
+            entries = le64(2) + le16(256) + le16(16) + le64(1) + le64(30000) + le16(257) + le16(4) + le64(1)
+                      + le32(20001) + le32(0) + le64(0);
+        else
+            entries = le16(2) + le16(256) + le16(3) + le32(1) + le16(30000) + le16(0) + le16(257) + le16(4) + le32(1)
+                      + le32(20001) + le32(0);
+        const QString path = dir.filePath(bigTiff ? "huge.btf" : "huge.tif");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(head), head.size());
+        ASSERT_TRUE(file.seek(static_cast<qint64>(directory)));
+        ASSERT_EQ(file.write(entries), entries.size());
+        file.close();
+        EXPECT_EQ(text(imageheader::readFileSize(path)), "30000x20001") << path.toStdString();
+        QFile::remove(path);
+    }
+}
+
+TEST(ImageHeader, RefusesWhatIsNoHeader)
+{
+    const QByteArray png = bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(37) + be32(23);
+    const struct
+    {
+        const char *what;
+        QByteArray data;
+    } cases[] = {
+        {"nothing", {}},
+        {"text", "these are not pixels"},
+        {"PNG cut short", png.left(22)},
+        {"PNG without its header chunk", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIDAT", 16) + be32(37) + be32(23)},
+        {"PNG of no width", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(0) + be32(23)},
+        {"JPEG without a frame", bytes("\xff\xd8\xff\xe0\0\x04" "ab\xff\xd9", 10)},
+        {"JPEG, scan before frame", bytes("\xff\xd8\xff\xda\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5, 0).mid(2)},
+        {"JPEG, a second SOI", bytes("\xff\xd8\xff\xd8", 4) + jpegHeader(0xc0, 5, 5, 0).mid(2)},
+        {"JPEG, an unknown marker", bytes("\xff\xd8\xff\x02\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5, 0).mid(2)},
+        {"JPEG, JPG marker", jpegHeader(0xc8, 5, 5, 0)},
+        {"JPEG of no height", jpegHeader(0xc0, 5, 0, 0)},
+        {"JPEG cut in a segment", jpegHeader(0xc0, 5, 5, 1).left(1000)},
+        {"TIFF, directory beyond the end", "II" + le16(42) + le32(1000)},
+        {"TIFF, a directory of more entries than libtiff takes", "II" + le16(42) + le32(8) + le16(4097) + le16(256) + le16(3) + le32(1) + le32(5)},
+        {"TIFF without its height", "II" + le16(42) + le32(8) + le16(1) + le16(256) + le16(3) + le32(1) + le32(5) + le32(0)},
+        {"BMP of an unknown header", "BM" + le32(0) + le32(0) + le32(54) + le32(20) + le32(5) + le32(5)},
+        {"PNM with a stray letter", "P6\n5 x 3\n255\n"},
+        {"PNM cut short", "P6\n5"},
+        {"PAM without ENDHDR", "P7\nWIDTH 5\nHEIGHT 3\n"},
+        {"PFM with blanks", "Pf\n 5 3\n-1.0\n"},
+        {"HDR without FORMAT", "#?RADIANCE\n\n-Y 3 +X 5\n"},
+        {"HDR, other orientation", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n+X 5 -Y 3\n"},
+        {"WebP of another RIFF", "RIFF" + le32(100) + "WAVEfmt " + QByteArray(20, '\0')},
+        {"J2K with an offset past the grid", codestream(0, 5, 3, 0)},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(text(sizeOf(c.data)), "none") << c.what;
+    EXPECT_EQ(text(imageheader::readFileSize(QStringLiteral("/no/such/file.png"))), "none");
+}
+
+TEST(ImageHeader, LimitsOfSideAndArea)
+{
+    EXPECT_EQ(imageheader::MAX_SIDE, 20000);
+    EXPECT_EQ(imageheader::MAX_PIXELS, 100000000);
+    EXPECT_TRUE(imageheader::isWithinLimits({20000, 5000}));
+    EXPECT_TRUE(imageheader::isWithinLimits({1, 20000}));
+    EXPECT_TRUE(imageheader::isWithinLimits({10000, 10000}));
+    EXPECT_FALSE(imageheader::isWithinLimits({20001, 1}));
+    EXPECT_FALSE(imageheader::isWithinLimits({1, 20001}));
+    EXPECT_FALSE(imageheader::isWithinLimits({10000, 10001}));
+    EXPECT_FALSE(imageheader::isWithinLimits({std::int64_t{1} << 40, std::int64_t{1} << 40}));
+}
