@@ -216,7 +216,11 @@ QNetworkReply *FileDownloader::sendGet(const QUrl &url)
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(m_transferTimeout);
-    return m_manager->get(request);
+    QNetworkReply *reply = m_manager->get(request);
+    // Qt's network thread otherwise buffers whatever a fast server sends
+    // ahead of the file, up to gigabytes before the byte limit is seen.
+    reply->setReadBufferSize(READ_BUFFER_BYTES);
+    return reply;
 }
 
 void FileDownloader::watch(QNetworkReply *reply, QObject *context, QString *failure)

@@ -79,6 +79,8 @@ private:
     QString deadlineMessage() const;
     QString sizeMessage() const;
 
+    static constexpr qint64 READ_BUFFER_BYTES = 1 << 20;
+
     QNetworkAccessManager *m_manager;
     QTimer *m_deadline;                     // of the asynchronous download
     QPointer<QNetworkReply> m_reply;        // of the asynchronous download only
