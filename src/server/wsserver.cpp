@@ -74,8 +74,8 @@ void WSServer::stopWorkers()
             worker->interrupt(true);
     for (auto &worker : m_workers) {
         if (!worker->wait(cutOff)) {
-            // Deleting a running thread would end the process; leaving it is
-            // the lesser harm, and a shut socket leaves it nothing to block on.
+            // Deleting a running thread would end the process; leaving it
+            // behind is the lesser harm.
             qWarning() << "a connection worker did not end in time";
             (void)worker.release();
         }
@@ -142,6 +142,9 @@ void WSServer::acceptStep()
     SoapContext connection(soap_copy(ctx));
     if (!connection || !m_workerFactory) {
         qCritical() << "network accept error!";
+        // The copy shares the accepted socket; it is closed once, here.
+        if (connection)
+            connection->socket = SOAP_INVALID_SOCKET;
         soap_closesock(ctx);
         return;
     }
