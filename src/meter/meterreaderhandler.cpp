@@ -108,6 +108,12 @@ bool isUrl(const QString &text)
 
 cv::Mat MeterReaderHandler::readImageFile(const QString &path, std::string *limitError)
 {
+    const cv::Mat picture = readPicture(path, limitError);
+    return picture.empty() ? picture : onCanvas(picture);
+}
+
+cv::Mat MeterReaderHandler::readPicture(const QString &path, std::string *limitError)
+{
     const auto declared = imageheader::readFileSize(path);
     if (declared && !imageheader::isWithinLimits(*declared)) {
         if (limitError)
@@ -138,9 +144,14 @@ cv::Mat MeterReaderHandler::readImageFile(const QString &path, std::string *limi
         cv::resize(image, shrunk, cv::Size(shrink(image.cols), shrink(image.rows)), 0.0, 0.0, cv::INTER_AREA);
         image = shrunk;
     }
-    const int side = std::max(image.cols, image.rows);
+    return image;
+}
+
+cv::Mat MeterReaderHandler::onCanvas(const cv::Mat &picture)
+{
+    const int side = std::max(picture.cols, picture.rows);
     cv::Mat canvas = cv::Mat::zeros(side, side, CV_8UC3);
-    image.copyTo(canvas(cv::Rect(0, 0, image.cols, image.rows)));
+    picture.copyTo(canvas(cv::Rect(0, 0, picture.cols, picture.rows)));
     return canvas;
 }
 
@@ -171,8 +182,11 @@ bool MeterReaderHandler::init(const QString &meterModel, const QString &pointerM
 void MeterReaderHandler::handleItem(QueueItemPtr item)
 {
     CompletionGuard guard(item);
-    const value &request = *item->request;
-    value &response = *item->response;
+    answer(*item->request, *item->response);
+}
+
+void MeterReaderHandler::answer(const value &request, value &response, meterreading::Sighting *seen)
+{
     const bool isObject = request.is_struct();
     const auto has = [&](const char *name) { return isObject && request.has(name); };
 
@@ -211,19 +225,21 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
         }
 
         cv::Mat image;
+        cv::Mat picture;
         if (!imagePath.isEmpty()) {
             std::string limitError;
-            image = readImageFile(imagePath, &limitError);
+            picture = readPicture(imagePath, &limitError);
             if (!limitError.empty()) {
                 response["error"] = limitError;
                 return;
             }
             // A file that is not an image must never reach the detectors.
-            if (image.empty()) {
+            if (picture.empty()) {
                 response["value"] = 0.0;
                 response["error"] = NO_METER;
                 return;
             }
+            image = onCanvas(picture);
         } else {
             QByteArray bytes;
             try {
@@ -246,10 +262,16 @@ void MeterReaderHandler::handleItem(QueueItemPtr item)
                 response["error"] = overLimitMessage({image.cols, image.rows});
                 return;
             }
+            picture = image;
         }
 
         std::string error;
-        const float reading = readMeter(DetectImage{0, image.data, image.cols, image.rows}, error, min, max);
+        meterreading::Trace *trace = nullptr;
+        if (seen) {
+            seen->picture = picture;
+            trace = &seen->trace;
+        }
+        const float reading = readMeter(DetectImage{0, image.data, image.cols, image.rows}, error, min, max, trace);
         response["value"] = static_cast<double>(reading);
         response["error"] = error;
     } catch (const std::exception &e) {

@@ -32,6 +32,11 @@ public:
     // Answers the item's request into its response and always completes it.
     void handleItem(QueueItemPtr item);
 
+    // Answers one request's members into `response` ("value" and "error").
+    // `seen`, when given, receives the picture that was read (a path image
+    // without its canvas) and what was found on it.
+    void answer(const value &request, value &response, meterreading::Sighting *seen = nullptr);
+
     // The reading for `image`, or 0 with the reason in `error`. `trace`, when
     // given, receives the dial, its scale and the needle axis that were found.
     float readMeter(const DetectImage &image, std::string &error, float min, float max,
@@ -44,6 +49,11 @@ public:
     // receives the reply's text. Such an image is refused from its header,
     // before anything is decoded.
     static cv::Mat readImageFile(const QString &path, std::string *limitError = nullptr);
+
+    // The two steps of readImageFile: the decoded picture, shrunk to the
+    // canvas limit, and the canvas around it.
+    static cv::Mat readPicture(const QString &path, std::string *limitError = nullptr);
+    static cv::Mat onCanvas(const cv::Mat &picture);
 
     // The largest canvas side: a long thin strip within the image limits
     // would otherwise make a canvas of up to 20000 x 20000 pixels (1.2 GB).

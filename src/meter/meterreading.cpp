@@ -154,4 +154,18 @@ cv::Mat diagnosticPicture(const cv::Mat &image, const std::vector<cv::Point2f> &
     return picture;
 }
 
+cv::Mat annotatedPicture(const cv::Mat &image, const Trace &trace, const std::string &caption)
+{
+    cv::Mat picture = trace.axis ? diagnosticPicture(image, trace.scale, *trace.axis) : image.clone();
+    if (!trace.dialBox.empty())
+        cv::rectangle(picture, trace.dialBox, cv::Scalar(0, 200, 0), 2);
+    // Dark under light, so the caption reads on any background.
+    const double scale = std::max(0.6, picture.cols / 800.0);
+    const cv::Point at(10, static_cast<int>(30 * scale));
+    cv::putText(picture, caption, at, cv::FONT_HERSHEY_SIMPLEX, scale, cv::Scalar(0, 0, 0), static_cast<int>(4 * scale));
+    cv::putText(picture, caption, at, cv::FONT_HERSHEY_SIMPLEX, scale, cv::Scalar(0, 255, 255),
+                static_cast<int>(2 * scale));
+    return picture;
+}
+
 } // namespace meterreading

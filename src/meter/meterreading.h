@@ -27,6 +27,13 @@ struct Trace
     std::optional<PointerAxis> axis;
 };
 
+// A picture that was read, and what was found on it.
+struct Sighting
+{
+    cv::Mat picture;
+    Trace trace;
+};
+
 // Scale marks from the dial's key points: 3 (start), 5, 6, ..., 4 (end).
 // Needs at least five key points.
 std::vector<cv::Point2f> scalePoints(const std::vector<DetectPoint> &keyPoints);
@@ -52,5 +59,9 @@ float valueAt(float fraction, float min, float max);
 
 // The diagnostic picture: numbered scale points and the needle axis.
 cv::Mat diagnosticPicture(const cv::Mat &image, const std::vector<cv::Point2f> &scale, const PointerAxis &axis);
+
+// The picture with the dial box, the scale points and the needle axis that
+// were found, and `caption` (the reading, or why there is none) at the top.
+cv::Mat annotatedPicture(const cv::Mat &image, const Trace &trace, const std::string &caption);
 
 } // namespace meterreading

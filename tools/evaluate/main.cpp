@@ -15,7 +15,6 @@
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -42,20 +41,6 @@ double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
-
-void annotate(const cv::Mat &image, const meterreading::Trace &trace, const std::string &caption,
-              const QString &path)
-{
-    cv::Mat picture = trace.axis ? meterreading::diagnosticPicture(image, trace.scale, *trace.axis) : image.clone();
-    if (!trace.dialBox.empty())
-        cv::rectangle(picture, trace.dialBox, cv::Scalar(0, 200, 0), 2);
-    const double scale = std::max(0.6, picture.cols / 800.0);
-    cv::putText(picture, caption, cv::Point(10, static_cast<int>(30 * scale)), cv::FONT_HERSHEY_SIMPLEX, scale,
-                cv::Scalar(0, 0, 0), static_cast<int>(4 * scale));
-    cv::putText(picture, caption, cv::Point(10, static_cast<int>(30 * scale)), cv::FONT_HERSHEY_SIMPLEX, scale,
-                cv::Scalar(0, 255, 255), static_cast<int>(2 * scale));
-    cv::imwrite(path.toStdString(), picture);
 }
 
 } // namespace
@@ -108,12 +93,13 @@ int main(int argc, char **argv)
         const double min = numberOf(label.value(QStringLiteral("min")));
         const double max = numberOf(label.value(QStringLiteral("max")));
         const double truth = numberOf(label.value(QStringLiteral("reading")));
-        const cv::Mat image = MeterReaderHandler::readImageFile(images.filePath(name));
+        const cv::Mat picture = MeterReaderHandler::readPicture(images.filePath(name));
         ++total;
-        if (image.empty()) {
+        if (picture.empty()) {
             ++refusals["(image not readable)"];
             continue;
         }
+        const cv::Mat image = MeterReaderHandler::onCanvas(picture);
 
         std::string error;
         meterreading::Trace trace;
@@ -139,7 +125,8 @@ int main(int argc, char **argv)
         }
         std::printf("%-60.60s %s%s\n", qPrintable(name), caption.c_str(), error.empty() ? "" : (" - " + error).c_str());
         if (!annotateDir.isEmpty())
-            annotate(image, trace, caption, QDir(annotateDir).filePath(QFileInfo(name).completeBaseName() + ".jpg"));
+            cv::imwrite(QDir(annotateDir).filePath(QFileInfo(name).completeBaseName() + ".jpg").toStdString(),
+                        meterreading::annotatedPicture(picture, trace, caption));
     }
 
     const auto within = [&](double limit) {

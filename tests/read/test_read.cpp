@@ -1,0 +1,103 @@
+// The command-line reader as a user runs it: the real program, the shipped
+// models, real files.
+#include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Outcome
+{
+    int exitCode = -1;
+    std::vector<QJsonObject> lines;
+    QString output;
+};
+
+// Runs dialvane-read from the repository root, where it finds bin/.
+Outcome readGauges(const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(QStringLiteral(DIALVANE_SOURCE_DIR));
+    process.start(QStringLiteral(DIALVANE_READ), arguments);
+    Outcome run;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << "dialvane-read did not finish within 60 s";
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.output = QString::fromUtf8(process.readAllStandardOutput());
+    for (const QString &line : run.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        // Standard output is for scripts: nothing on it but JSON lines.
+        EXPECT_TRUE(document.isObject()) << "not a JSON line: " << line.toStdString();
+        run.lines.push_back(document.object());
+    }
+    return run;
+}
+
+const QString SAMPLE = QStringLiteral("samples/gauge.jpg");
+
+} // namespace
+
+// A reading, a refusal with the server's message, and the pictures of what
+// was read, one per image even where two share a name.
+TEST(DialvaneRead, ReadsRefusesAndAnnotates)
+{
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    // The sample is square; a wide copy shows whether the picture or the
+    // square canvas the models see is drawn.
+    const cv::Mat sample = cv::imread(DIALVANE_SOURCE_DIR "/samples/gauge.jpg");
+    cv::Mat wide;
+    cv::copyMakeBorder(sample, wide, 0, 0, 0, sample.cols / 2, cv::BORDER_REPLICATE);
+    const QString copy = QDir(scratch.path()).filePath(QStringLiteral("elsewhere/gauge.jpg"));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(copy).path()));
+    ASSERT_TRUE(cv::imwrite(copy.toStdString(), wide));
+    const QString missing = QDir(scratch.path()).filePath(QStringLiteral("missing.jpg"));
+    const QString pictures = QDir(scratch.path()).filePath(QStringLiteral("pictures"));
+
+    const Outcome run = readGauges({QStringLiteral("--min"), QStringLiteral("0"), QStringLiteral("--max"),
+                                QStringLiteral("400"), QStringLiteral("--annotate"), pictures, SAMPLE, missing, copy});
+    ASSERT_EQ(run.lines.size(), 3u) << run.output.toStdString();
+    // Any refusal makes the exit status say so, for shell scripts and cron.
+    EXPECT_EQ(run.exitCode, 1);
+
+    const QJsonObject &read = run.lines[0];
+    EXPECT_EQ(read["image"].toString(), SAMPLE);
+    EXPECT_EQ(read["error"].toString(), QString());
+    // The sample's needle stands at 97.03; within 5 % of the span.
+    EXPECT_NEAR(read["value"].toDouble(), 97.03, 20.0);
+    EXPECT_EQ(run.lines[2]["error"].toString(), QString());
+
+    const QJsonObject &refused = run.lines[1];
+    EXPECT_EQ(refused["image"].toString(), missing);
+    EXPECT_EQ(refused["error"].toString(), QStringLiteral("File %1 does not exist.").arg(missing));
+    EXPECT_TRUE(refused.contains(QStringLiteral("value")));
+
+    const std::pair<const char *, cv::Size> expected[] = {{"gauge.jpg", sample.size()}, {"gauge-2.jpg", wide.size()}};
+    for (const auto &[name, size] : expected) {
+        const cv::Mat picture = cv::imread(QDir(pictures).filePath(QLatin1String(name)).toStdString());
+        ASSERT_FALSE(picture.empty()) << name;
+        EXPECT_EQ(picture.size(), size) << name;
+    }
+    EXPECT_EQ(QDir(pictures).entryList(QDir::Files).size(), 2);
+}
+
+TEST(DialvaneRead, ExitsZeroWhenEveryImageIsRead)
+{
+    const Outcome run = readGauges({QStringLiteral("--max"), QStringLiteral("400"), SAMPLE});
+    ASSERT_EQ(run.lines.size(), 1u) << run.output.toStdString();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.lines[0]["error"].toString(), QString());
+}
