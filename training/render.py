@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Synthetic dial-gauge photographs with exact labels.
 
-Library: render_sample(seed, index, size) -> (BGR image, label dict, masks).
-Command line: render.py --out DIR --count N --seed S [--size 640] [--jobs J]
-writes DIR/NNNNNN.jpg and DIR/labels.jsonl (one JSON object per image, in
-index order). Every sample draws its own random stream from (seed, index), so
-a set is reproducible and can be rendered in parallel or in polys.
+Library: render_sample(seed, index, size) -> (BGR image, label dict, masks);
+render_frame(seed, index) the same for a wide camera frame.
+Command line: render.py --out DIR --count N --seed S [--size 640 | --frames]
+[--jobs J] writes DIR/NNNNNN.jpg and DIR/labels.jsonl (one JSON object per
+image, in index order). Every sample draws its own random stream from
+(seed, index), every frame from (seed, index, 1), so a set is reproducible
+and can be rendered in parallel or in polys.
 
 Geometry is built in a flat "dial canvas" (pixels, x right, y down, angles
 in radians with positive = clockwise on screen). The canvas is drawn, then
@@ -244,10 +246,15 @@ def photo_background(rng, size):
     x = int(rng.integers(0, w - side + 1))
     y = int(rng.integers(0, h - side + 1))
     crop = cv2.resize(im[y:y + side, x:x + side], (size, size), interpolation=cv2.INTER_LINEAR)
+    return treated_crop(rng, crop, 1.0)
+
+
+def treated_crop(rng, crop, blur):
+    """Sometimes mirrored, blurred (blur scales the radius) and desaturated."""
     if chance(rng, 0.5):
         crop = crop[:, ::-1]
     if chance(rng, 0.3):
-        crop = cv2.GaussianBlur(crop, (0, 0), U(rng, 1, 5))
+        crop = cv2.GaussianBlur(crop, (0, 0), U(rng, 1, 5) * blur)
     if chance(rng, 0.5):   # desaturate: photos of plants behind gauges are rare
         g = cv2.cvtColor(crop, cv2.COLOR_BGR2GRAY)[..., None]
         t = U(rng, 0.3, 1.0)
@@ -1149,7 +1156,8 @@ def canvas_keypoints(g):
     return np.asarray(pts)
 
 
-def labels_from(g, H, size):
+def labels_from(g, H, frame_w, frame_h=None):
+    frame_h = frame_w if frame_h is None else frame_h
     kp_c = canvas_keypoints(g)
     kp = warp_points(H, kp_c)
     pivot, tip, tail = kp[0], kp[1], kp[2]
@@ -1170,7 +1178,7 @@ def labels_from(g, H, size):
     box = [float(pivot[0]), float(pivot[1]), 2 * half, 2 * half]
     kps = []
     for i, p in enumerate(kp):
-        inside = 0 <= p[0] < size and 0 <= p[1] < size
+        inside = 0 <= p[0] < frame_w and 0 <= p[1] < frame_h
         v = 0 if not inside else (VIS_HIDDEN if i in g.hidden else VIS_IN)
         kps.append([round(float(p[0]), 4), round(float(p[1]), 4), v])
     return box, kps, needle
@@ -1179,12 +1187,12 @@ def labels_from(g, H, size):
 # ------------------------------------------------------------- the photo
 
 def photometric(rng, img):
-    size = img.shape[0]
+    h, w = img.shape[:2]
     # uneven light and a colour cast, as one smooth per-channel gain map
     low = 1 + rng.normal(0, U(rng, 0, 0.25), (4, 4, 1))
     cast = np.array([U(rng, 0.9, 1.08), U(rng, 0.95, 1.04), U(rng, 0.9, 1.1)])
     low = (low * cast * U(rng, 0.65, 1.2)).astype(np.float32)
-    gain = cv2.resize(low, (size, size), interpolation=cv2.INTER_CUBIC)
+    gain = cv2.resize(low, (w, h), interpolation=cv2.INTER_CUBIC)
     img = cv2.multiply(img, gain, dtype=cv2.CV_8U)
     if chance(rng, 0.35):
         img = cv2.GaussianBlur(img, (0, 0), U(rng, 0.4, 1.8))
@@ -1198,19 +1206,89 @@ def photometric(rng, img):
     if chance(rng, 0.25):   # a small source picture scaled up
         s = U(rng, 0.3, 0.7)
         small = cv2.resize(img, None, fx=s, fy=s, interpolation=cv2.INTER_AREA)
-        img = cv2.resize(small, (size, size), interpolation=cv2.INTER_LINEAR)
+        img = cv2.resize(small, (w, h), interpolation=cv2.INTER_LINEAR)
     if chance(rng, 0.3):   # contrast curve
         lut = (255.0 * np.power(np.arange(256) / 255.0, U(rng, 0.6, 1.5))).astype(np.uint8)
         img = cv2.LUT(img, lut)
     if chance(rng, 0.6):   # sensor noise
-        half = size // 2   # drawn at half size: phone noise is not per-pixel white anyway
-        n = rng.standard_normal((half, half), dtype=np.float32) * U(rng, 1, 9)
-        n = cv2.resize(n, (size, size), interpolation=cv2.INTER_LINEAR)
+        # drawn at half size: phone noise is not per-pixel white anyway
+        n = rng.standard_normal((h // 2, w // 2), dtype=np.float32) * U(rng, 1, 9)
+        n = cv2.resize(n, (w, h), interpolation=cv2.INTER_LINEAR)
         img = cv2.add(img, cv2.merge([n, n, n]), dtype=cv2.CV_8U)
     if chance(rng, 0.05):
         g = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
         img = cv2.cvtColor(g, cv2.COLOR_GRAY2BGR)
     return img
+
+
+FIT_MARGIN = 4.0               # key points stay this far inside the picture (pixels)
+
+
+def fit_pose(rng, g, room, scale=1.0):
+    """A pose whose key points fit a room of (width, height) pixels, or a
+    square of that side, shrinking the gauge until they do. Returns the
+    homography before translation, its projection, the pose label, and the
+    key points and canvas corners it maps to."""
+    w, h = g.canvas.shape[1], g.canvas.shape[0]
+    corners = np.array([[0, 0], [w, 0], [w, h], [0, h]])
+    for attempt in range(12):
+        H, project, pose = pose_homography(rng, g, scale * (0.85 ** attempt))
+        kp = warp_points(H, canvas_keypoints(g))
+        case = warp_points(H, corners)
+        lo, hi = kp.min(0), kp.max(0)
+        if np.all(hi - lo <= np.asarray(room) - 2 * FIT_MARGIN):
+            break
+    return H, project, pose, kp, case
+
+
+def translation(rng, kp, case, region, case_inside=0.85):
+    """A shift that keeps the key points inside region (x0, y0, x1, y1), and
+    the whole gauge too when it fits, with chance case_inside."""
+    t = np.zeros(2)
+    lo, hi = kp.min(0), kp.max(0)
+    clo, chi = case.min(0), case.max(0)
+    for k in range(2):
+        a, b = region[k] + FIT_MARGIN - lo[k], region[k + 2] - FIT_MARGIN - hi[k]
+        fa, fb = region[k] - clo[k], region[k + 2] - chi[k]
+        na, nb = max(a, fa), min(b, fb)
+        if nb >= na and chance(rng, case_inside):
+            a, b = na, nb
+        t[k] = U(rng, a, b) if b > a else (a + b) / 2
+    return t
+
+
+def shifted(H, t):
+    return np.array([[1, 0, t[0]], [0, 1, t[1]], [0, 0, 1.0]]) @ H
+
+
+def composite(rng, bg, g, H, project, t, reach, layers=None):
+    """The gauge over the background bg (drawn on): the side of its case,
+    the gauge itself through H, and sometimes its shadow, offset and
+    blurred in proportion to reach (pixels). Returns the picture and the
+    canvas-sized masks in layers, warped as the gauge was."""
+    height, width = bg.shape[:2]
+    if g.depth > 0:   # the side of the case, seen when the gauge is tilted
+        col = g.side_colour
+        zs = np.linspace(g.depth, 0, 7)
+        for k, z in enumerate(zs):
+            fill_poly(bg, project(g.case_outline, z) + t, shade(col, 0.55 + 0.45 * k / (len(zs) - 1)))
+    bgra = np.dstack([g.canvas, g.alpha])
+    warped = cv2.warpPerspective(bgra, H, (width, height), flags=cv2.INTER_LINEAR, borderValue=0)
+    a = warped[..., 3].astype(np.float32) / 255.0
+    base = bg
+    if chance(rng, 0.6):   # the gauge's shadow on what is behind it, made at quarter size
+        q = 4
+        off = unit(rng.random() * 2 * math.pi) * reach * U(rng, 0.005, 0.04) / q
+        small = cv2.resize(warped[..., 3], (width // q, height // q), interpolation=cv2.INTER_AREA)
+        M = np.array([[1, 0, off[0]], [0, 1, off[1]]], np.float32)
+        small = cv2.warpAffine(small, M, (width // q, height // q))
+        small = cv2.GaussianBlur(small, (0, 0), max(0.5, reach * U(rng, 0.005, 0.03) / q))
+        sh = cv2.resize(small, (width, height), interpolation=cv2.INTER_LINEAR)
+        base = blend(np.zeros_like(bg), bg, sh.astype(np.float32) * (U(rng, 0.2, 0.6) / 255.0))
+    drawn = None
+    if layers is not None:
+        drawn = {k: cv2.warpPerspective(v, H, (width, height), flags=cv2.INTER_LINEAR) for k, v in layers.items()}
+    return blend(warped[..., :3], base, a), drawn
 
 
 def render_sample(seed, index, size=640, with_masks=False):
@@ -1222,50 +1300,11 @@ def render_sample(seed, index, size=640, with_masks=False):
     frac = U(rng, 0.32, 0.52) if r < 0.7 else (U(rng, 0.1, 0.32) if r < 0.93 else U(rng, 0.52, 0.62))
     R_target = max(28.0, frac * size)
     g = build_gauge(rng, R_target, with_masks)
-    for attempt in range(12):
-        H, project, pose = pose_homography(rng, g, 1.0 * (0.85 ** attempt))
-        kp = warp_points(H, canvas_keypoints(g))
-        case = warp_points(H, np.array([[0, 0], [g.canvas.shape[1], 0], [g.canvas.shape[1], g.canvas.shape[0]],
-                                        [0, g.canvas.shape[0]]]))
-        m = 4.0
-        lo, hi = kp.min(0), kp.max(0)
-        if np.all(hi - lo <= size - 2 * m):
-            break
-    # translation: the key points always inside; the whole gauge inside when it fits
-    lo_t = m - lo
-    hi_t = size - m - hi
-    clo, chi = case.min(0), case.max(0)
-    t = np.zeros(2)
-    for k in range(2):
-        a, b = lo_t[k], hi_t[k]
-        fa, fb = -clo[k], size - chi[k]
-        na, nb = max(a, fa), min(b, fb)
-        if nb >= na and chance(rng, 0.85):
-            a, b = na, nb
-        t[k] = U(rng, a, b) if b > a else (a + b) / 2
-    T = np.array([[1, 0, t[0]], [0, 1, t[1]], [0, 0, 1.0]])
-    H = T @ H
-
+    H, project, pose, kp, case = fit_pose(rng, g, size)
+    t = translation(rng, kp, case, (0, 0, size, size))
+    H = shifted(H, t)
     bg = background(rng, size)
-    if g.depth > 0:   # the side of the case, seen when the gauge is tilted
-        col = g.side_colour
-        zs = np.linspace(g.depth, 0, 7)
-        for k, z in enumerate(zs):
-            fill_poly(bg, project(g.case_outline, z) + t, shade(col, 0.55 + 0.45 * k / (len(zs) - 1)))
-    bgra = np.dstack([g.canvas, g.alpha])
-    warped = cv2.warpPerspective(bgra, H, (size, size), flags=cv2.INTER_LINEAR, borderValue=0)
-    a = warped[..., 3].astype(np.float32) / 255.0
-    base = bg
-    if chance(rng, 0.6):   # the gauge's shadow on what is behind it, made at quarter size
-        q = 4
-        off = unit(rng.random() * 2 * math.pi) * size * U(rng, 0.005, 0.04) / q
-        small = cv2.resize(warped[..., 3], (size // q, size // q), interpolation=cv2.INTER_AREA)
-        M = np.array([[1, 0, off[0]], [0, 1, off[1]]], np.float32)
-        small = cv2.warpAffine(small, M, (size // q, size // q))
-        small = cv2.GaussianBlur(small, (0, 0), max(0.5, size * U(rng, 0.005, 0.03) / q))
-        sh = cv2.resize(small, (size, size), interpolation=cv2.INTER_LINEAR)
-        base = blend(np.zeros_like(bg), bg, sh.astype(np.float32) * (U(rng, 0.2, 0.6) / 255.0))
-    img = photometric(rng, blend(warped[..., :3], base, a))
+    img = photometric(rng, composite(rng, bg, g, H, project, t, size)[0])
 
     box, kps, needle = labels_from(g, H, size)
     label = dict(width=size, height=size, dial_box=[round(v, 4) for v in box], keypoints=kps,
@@ -1280,11 +1319,213 @@ def render_sample(seed, index, size=640, with_masks=False):
     return img, label, masks
 
 
+# ------------------------------------------------------------ wide frames
+
+# Camera frames (width, height) and how often each is drawn.
+FRAME_SIZES = [((640, 480), 2), ((800, 600), 1), ((1024, 768), 1), ((1280, 720), 2), ((1280, 960), 2),
+               ((1600, 900), 1), ((1920, 1080), 2), ((480, 640), 0.6), ((720, 1280), 0.6), ((960, 1280), 0.4),
+               ((1080, 1920), 0.4)]
+# The scale's width as a share of the frame's short side, drawn log-uniform:
+# as many dials between 8 and 16% as between 46 and 92%.
+FRAME_SHARE = (0.08, 0.92)
+FRAME_EMPTY_P = 0.03
+FRAME_SECOND_P = 0.05
+# A frame's stream is its own: (seed, index) of a frame and of a square
+# sample draw nothing alike.
+FRAME_STREAM = 1
+MIN_CANVAS_R = 28.0
+
+
+def frame_layout(rng, gauges=None):
+    """Frame size, and the region and target scale width (pixels) of each
+    gauge: a second gauge gets the other half of the frame. gauges forces
+    their number (the draw that picks it is made all the same)."""
+    (w, h) = pick(rng, [s for s, _ in FRAME_SIZES], [p for _, p in FRAME_SIZES])
+    r = rng.random()
+    count = 0 if r < FRAME_EMPTY_P else (2 if r < FRAME_EMPTY_P + FRAME_SECOND_P else 1)
+    if gauges is not None:
+        count = gauges
+    short = min(w, h)
+    if count == 2:
+        if w >= h:
+            regions = [(0, 0, w // 2, h), (w // 2, 0, w, h)]
+        else:
+            regions = [(0, 0, w, h // 2), (0, h // 2, w, h)]
+        if chance(rng, 0.5):
+            regions.reverse()
+    else:
+        regions = [(0, 0, w, h)] * count
+    lo, hi = FRAME_SHARE
+    targets = []
+    for x0, y0, x1, y1 in regions:
+        top = min(hi, hi * min(x1 - x0, y1 - y0) / short)
+        targets.append(short * math.exp(U(rng, math.log(lo), math.log(top))))
+    return (w, h), regions, targets
+
+
+def scale_width(kp):
+    """The scale's width: the larger side of the box around key points 3-13."""
+    pts = np.asarray(kp)[3:, :2]
+    return float(np.max(pts.max(0) - pts.min(0)))
+
+
+def gauge_for_width(rng, target, want_masks):
+    """A gauge drawn at about the resolution it is shown at, and the scale
+    factor from its canvas to a scale target pixels wide. Drawn from a seed
+    of its own, so that a second try at a better canvas size draws the same
+    design (the draws that depend on size aside)."""
+    gseed = int(rng.integers(1 << 62))
+    R = max(MIN_CANVAS_R, target / 1.6)
+    for attempt in range(2):
+        g = build_gauge(np.random.default_rng(gseed), R, want_masks)
+        k = target / scale_width(canvas_keypoints(g))
+        if 0.8 <= k <= 1.25 or R * k < MIN_CANVAS_R or attempt:
+            return g, k
+        R *= k
+
+
+def photo_frame_background(rng, w, h):
+    """A crop of a desktop wallpaper of the frame's shape, treated as photo_background does."""
+    files = background_files()
+    if not files:
+        return procedural_frame_background(rng, w, h)
+    im = load_background(pick(rng, files))
+    ih, iw = im.shape[:2]
+    k = min(iw / w, ih / h) * U(rng, 0.3, 1.0)
+    cw, ch = max(1, int(w * k)), max(1, int(h * k))
+    x = int(rng.integers(0, iw - cw + 1))
+    y = int(rng.integers(0, ih - ch + 1))
+    crop = cv2.resize(im[y:y + ch, x:x + cw], (w, h), interpolation=cv2.INTER_LINEAR)
+    return treated_crop(rng, crop, max(w, h) / 640)
+
+
+def procedural_frame_background(rng, w, h):
+    return np.ascontiguousarray(procedural_background(rng, max(w, h))[:h, :w])
+
+
+def add_clutter(rng, img):
+    """What stands around a gauge in a plant: cables, pipes, boxes, name
+    plates, rings and nuts, their number and size in proportion to the frame."""
+    h, w = img.shape[:2]
+    k = min(w, h) / 640
+    for _ in range(int(rng.integers(2, 9) * math.sqrt(w * h) / 640)):
+        kind = pick(rng, ["text", "cable", "box", "plate", "ring", "nut", "pipe"], [2, 2, 2, 1.5, 1.5, 1, 1.5])
+        col = random_colour(rng)
+        p = np.array([U(rng, 0, w), U(rng, 0, h)])
+        if kind == "text":
+            cv2.putText(img, pick(rng, [random_word(rng).upper(), fmt_value(float(rng.integers(0, 500))),
+                                        random_word(rng) + " " + fmt_value(float(rng.integers(1, 99)))]),
+                        (int(p[0]), int(p[1])), pick(rng, FONTS), U(rng, 0.5, 2.5) * k, col,
+                        max(1, int(rng.integers(1, 4) * k)), AA)
+        elif kind == "cable":
+            pts = [p]
+            a = rng.random() * 2 * math.pi
+            for _ in range(int(rng.integers(2, 6))):
+                a += rng.normal(0, 0.6)
+                pts.append(pts[-1] + unit(a) * U(rng, 40, 250) * k)
+            cv2.polylines(img, [fixed(pts).reshape(-1, 1, 2)], False, col, max(1, int(U(rng, 2, 12) * k)), AA, SHIFT)
+        elif kind in ("box", "plate"):
+            q = p + np.array([U(rng, 20, 220), U(rng, 15, 160)]) * k
+            cv2.rectangle(img, tuple(int(v) for v in p), tuple(int(v) for v in q), col, -1, AA)
+            cv2.rectangle(img, tuple(int(v) for v in p), tuple(int(v) for v in q), shade(col, 0.5),
+                          max(1, int(2 * k)), AA)
+            if kind == "plate":
+                ink = (20, 20, 20) if sum(col) > 380 else (235, 235, 235)
+                put_text_centred(img, random_word(rng).upper(), (p + q) / 2, pick(rng, FONTS),
+                                 font_scale_for_height(FONTS[0], (q[1] - p[1]) * 0.3), ink, max(1, int(k)))
+        elif kind == "ring":
+            fill_circle(img, p, U(rng, 6, 90) * k, col, max(1, int(U(rng, 1, 8) * k)))
+        elif kind == "nut":
+            r = U(rng, 8, 40) * k
+            a = rng.random() * math.pi
+            fill_poly(img, [p + r * unit(a + j * math.pi / 3) for j in range(6)], col)
+            fill_circle(img, p, r * 0.5, shade(col, 0.6))
+        else:
+            wide = U(rng, 15, 90) * k
+            a = pick(rng, [0.0, math.pi / 2]) + rng.normal(0, 0.05)
+            d, n = unit(a), unit(a + math.pi / 2)
+            far = 2.0 * max(w, h)
+            for j, tone in enumerate((0.55, 0.85, 1.0, 0.85, 0.55)):
+                o0, o1 = wide * (j / 5 - 0.5), wide * ((j + 1) / 5 - 0.5)
+                fill_poly(img, [p - d * far + n * o0, p + d * far + n * o0, p + d * far + n * o1,
+                                p - d * far + n * o1], shade(col, tone))
+
+
+def frame_background(rng, w, h, photos=True, clutter=0.7):
+    """A scene behind the gauges: a wallpaper (with photos) or one of the
+    renderer's procedural backdrops, and with chance clutter the things
+    around a gauge in a plant."""
+    if photos and chance(rng, 0.45):
+        img = photo_frame_background(rng, w, h)
+    else:
+        img = procedural_frame_background(rng, w, h)
+    if chance(rng, clutter):
+        add_clutter(rng, img)
+    return img
+
+
+def gauge_label(g, H, pose, w, h):
+    box, kps, needle = labels_from(g, H, w, h)
+    label = dict(dial_box=[round(v, 4) for v in box], keypoints=kps,
+                 needles=[{k: round(v, 7 if k == "angle" else 4) for k, v in needle.items()}],
+                 reading=round(g.reading, 6), min=g.min, max=g.max, major_intervals=g.major)
+    return label, dict(g.meta, **pose, scale_share=round(scale_width(kps) / min(w, h), 4))
+
+
+def render_frame(seed, index, with_masks=False, gauges=None):
+    """Render one wide camera frame with a gauge somewhere in it (some with
+    two, some with none). Returns (BGR image, label dict, masks or None):
+    the masks (needle, scale-end ticks, the whole gauge) are those the
+    picture was drawn with.
+    The label holds the (first) gauge's usual fields in frame pixels, plus
+    "scale_share" (the scale's width over the frame's short side), "gauges"
+    (0, 1 or 2) and, on a frame with two, the other's label as "second"
+    (its masks as masks["second"]). gauges forces the number of gauges."""
+    rng = np.random.default_rng([int(seed), int(index), FRAME_STREAM])
+    (w, h), regions, targets = frame_layout(rng, gauges)
+    placed = []
+    for region, target in zip(regions, targets):
+        g, k = gauge_for_width(rng, target, with_masks)
+        room = np.array([region[2] - region[0], region[3] - region[1]], np.float64)
+        for attempt in range(6):
+            H, project, pose, kp, case = fit_pose(rng, g, room, k)
+            extent = case.max(0) - case.min(0)
+            # Two gauges keep to their halves, so that neither hides the other.
+            if len(regions) == 1 or np.all(extent <= room):
+                break
+            k *= 0.95 * float(np.min(room / extent))
+        t = translation(rng, kp, case, region, 0.85 if len(regions) == 1 else 1.0)
+        placed.append((g, shifted(H, t), project, pose, t, 1.25 * float(np.max(extent))))
+    img = frame_background(rng, w, h)
+    drawn = []
+    for g, H, project, _, t, reach in placed:
+        img, layers = composite(rng, img, g, H, project, t, reach, dict(g.masks, gauge=g.alpha) if with_masks else None)
+        drawn.append(layers)
+    img = photometric(rng, img)
+
+    label, masks = dict(width=w, height=h), None
+    parts = []
+    for (g, H, _, pose, _, _), layers in zip(placed, drawn):
+        parts.append(gauge_label(g, H, pose, w, h) + (layers,))
+    if parts:
+        label.update(parts[0][0])
+    label["jpeg_quality"] = int(rng.integers(35, 96))
+    if parts:
+        label.update(parts[0][1])
+        masks = parts[0][2]
+    label["gauges"] = len(parts)
+    if len(parts) > 1:
+        label["second"] = dict(parts[1][0], **parts[1][1])
+        if with_masks:
+            masks["second"] = parts[1][2]
+    return img, label, masks
+
+
 # ------------------------------------------------------------ command line
 
 def _render_one(args):
-    seed, index, size, out = args
-    img, label, _ = render_sample(seed, index, size)
+    seed, index, size, out, frames = (tuple(args) + (False,))[:5]
+    img, label, _ = render_frame(seed, index) if frames else render_sample(seed, index, size)
     name = "%06d.jpg" % index
     cv2.imwrite(os.path.join(out, name), img, [cv2.IMWRITE_JPEG_QUALITY, label["jpeg_quality"]])
     label = dict(image=name, **label)
@@ -1296,16 +1537,23 @@ def main(argv=None):
     ap.add_argument("--out", required=True)
     ap.add_argument("--count", type=int, required=True)
     ap.add_argument("--seed", type=int, default=0)
-    ap.add_argument("--size", type=int, default=640)
+    ap.add_argument("--size", type=int, help="side of the square pictures (default 640)")
     ap.add_argument("--start", type=int, default=0, help="first sample index (to render a set in parts)")
     ap.add_argument("--jobs", type=int, default=1)
     ap.add_argument("--counter-clockwise", type=float, help="share of round and sector scales drawn "
                                                             "counter-clockwise (usually 0.1 and 0.15)")
+    ap.add_argument("--frames", action="store_true",
+                    help="wide camera frames (640x480 to 1920x1080, some portrait) with the gauge anywhere "
+                         "in them, %g%% with a second gauge and %g%% with none" % (100 * FRAME_SECOND_P,
+                                                                                  100 * FRAME_EMPTY_P))
     args = ap.parse_args(argv)
+    if args.frames and args.size is not None:
+        ap.error("--size does not apply to --frames: frames come in sizes of their own")
+    size = 640 if args.size is None else args.size
     global COUNTER_CLOCKWISE
     COUNTER_CLOCKWISE = args.counter_clockwise
     os.makedirs(args.out, exist_ok=True)
-    work = [(args.seed, i, args.size, args.out) for i in range(args.start, args.start + args.count)]
+    work = [(args.seed, i, size, args.out, args.frames) for i in range(args.start, args.start + args.count)]
     t0 = time.time()
     path = os.path.join(args.out, "labels.jsonl")
     with open(path, "w") as fh:
