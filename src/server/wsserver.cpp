@@ -100,6 +100,10 @@ bool WSServer::bindStep()
     // A client that leaves before its reply must not end the process with
     // SIGPIPE; every connection context copies this flag.
     m_ctx->socket_flags = MSG_NOSIGNAL;
+    // The listener closes every connection itself, so each leaves the port in
+    // TIME_WAIT for a minute; without this a restarted server could not bind
+    // it. A port another listener holds is still refused.
+    m_ctx->bind_flags = SO_REUSEADDR;
     const int port = settings.port->value();
     if (!soap_valid_socket(soap_bind(m_ctx.get(), nullptr, port & 0xFFFF, 100))) {
         soap_print_fault(m_ctx.get(), stderr);

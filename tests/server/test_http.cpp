@@ -105,9 +105,9 @@ protected:
 class OwnServer
 {
 public:
-    explicit OwnServer(WSServer::WorkerFactory factory, int maxWorkers = WSServer::MAX_WORKERS)
+    explicit OwnServer(WSServer::WorkerFactory factory, int maxWorkers = WSServer::MAX_WORKERS, int onPort = 0)
         : m_settings(new WSServerPropertySet(&m_server))   // owned by the server
-        , port(freePort())
+        , port(onPort ? onPort : freePort())
     {
         m_settings->port->setValue(port);
         m_server.setPropertySet(m_settings);
@@ -116,11 +116,16 @@ public:
     }
     ~OwnServer() { stop(); }
 
+    // True once it listens; false as soon as it reports that it cannot.
     bool start(const MessageCapture &log)
     {
-        const int running = log.matching(QStringLiteral("Server running on port: %1").arg(port)).size();
+        const QString running = QStringLiteral("Server running on port: %1").arg(port);
+        const QString refused = QStringLiteral("Server listening on port: %1  failed").arg(port);
+        const int ran = log.matching(running).size();
+        const int failed = log.matching(refused).size();
         m_server.start();
-        return waitUntil([&] { return log.matching(QStringLiteral("Server running on port: %1").arg(port)).size() > running; });
+        waitUntil([&] { return log.matching(running).size() > ran || log.matching(refused).size() > failed; });
+        return log.matching(running).size() > ran;
     }
     void stop()
     {
@@ -318,6 +323,33 @@ TEST_F(Http, StoppingEndsEveryConnectionAndJoinsItsWorker)
         ::close(fd);
     }
     own.reset();
+}
+
+// The listener closes its connections first, so they leave the port in
+// TIME_WAIT; a server started again at once must still get it, and a second
+// server must not share a port that one is listening on.
+TEST_F(Http, ARestartedServerTakesItsPortBackButNeverShares)
+{
+    auto first = std::make_unique<OwnServer>(enqueueWorker);
+    const int port = first->port;
+    ASSERT_TRUE(first->start(*s_log));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(whileServing([&] { return post(port, "/endpoint", "{}"); }).status, 200);
+
+    const QString inUse = QStringLiteral("Server listening on port: %1  failed").arg(port);
+    const int refusals = s_log->matching(inUse).size();
+    {
+        OwnServer second(enqueueWorker, WSServer::MAX_WORKERS, port);
+        EXPECT_FALSE(second.start(*s_log));
+        EXPECT_EQ(s_log->matching(inUse).size(), refusals + 1);
+    }
+    EXPECT_EQ(whileServing([&] { return post(port, "/endpoint", "{}"); }).status, 200);
+
+    first.reset();
+    OwnServer restarted(enqueueWorker, WSServer::MAX_WORKERS, port);
+    ASSERT_TRUE(restarted.start(*s_log));
+    const HttpReply reply = whileServing([&] { return post(port, "/endpoint", "{}"); });
+    EXPECT_EQ(reply.status, 200) << reply.body;
 }
 
 TEST_F(Http, OversizedBodiesAreRefusedWith413)
