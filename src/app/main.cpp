@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDebug>
 #include <QSocketNotifier>
 
 #include "mainwindow.h"
@@ -54,6 +55,16 @@ int main(int argc, char *argv[])
         const QCursor cursor = window.cursor();
         window.setCursor(Qt::WaitCursor);
         window.show();
+        // On a desktop the window shows "Failed" when the port cannot be
+        // served. With no display nobody sees it, and a process that lives on
+        // serving nothing looks healthy to a service manager; it ends instead,
+        // with the exit code of a failed start.
+        if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+            QObject::connect(&window, &MainWindow::sig_serviceDown, &app, [] {
+                qCritical() << "No port is served and no window shows it; Dialvane stops.";
+                QCoreApplication::exit(-1);
+            });
+        }
         if (window.init()) {
             window.setCursor(cursor);
             exitCode = QApplication::exec();

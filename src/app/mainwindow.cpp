@@ -80,7 +80,10 @@ bool MainWindow::init()
             Qt::QueuedConnection);
 
     connect(server, &QThread::started, this, [this] { ui->label_status->setText(QStringLiteral("OK")); });
-    connect(server, &QThread::finished, this, [this] { ui->label_status->setText(QStringLiteral("Failed")); });
+    connect(server, &QThread::finished, this, [this] {
+        ui->label_status->setText(QStringLiteral("Failed"));
+        emit sig_serviceDown();
+    });
 
     server->start(QThread::InheritPriority);
     handler.start(QThread::InheritPriority);

@@ -27,6 +27,11 @@ public:
     // cannot be loaded.
     bool init();
 
+signals:
+    // The listener has ended during the run (its port could not be bound):
+    // nothing is served until the program starts again.
+    void sig_serviceDown();
+
 public slots:
     void OnSigLog(QString date_time, QtMsgType type, QString msg);
 
