@@ -1,6 +1,9 @@
 #include "onnxdetector.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -10,6 +13,27 @@
 #include "modelcipher.h"
 
 namespace {
+
+const char *const THREADS_VARIABLE = "DIALVANE_ORT_THREADS";
+const int MAX_THREADS = 256;
+
+// Several instances on one machine would each size their pools to every
+// core; the variable shares the cores out. 0 keeps ONNX Runtime's choice.
+int intraOpThreadsFromEnvironment()
+{
+    const char *text = std::getenv(THREADS_VARIABLE);
+    if (!text || !*text)
+        return 0;
+    const char *end = text + std::strlen(text);
+    int threads = 0;
+    const auto [last, error] = std::from_chars(text, end, threads);
+    if (error != std::errc() || last != end || threads < 1 || threads > MAX_THREADS) {
+        spdlog::warn("{}=\"{:.40}\" is not a thread count from 1 to {}; it is ignored", THREADS_VARIABLE, text,
+                     MAX_THREADS);
+        return 0;
+    }
+    return threads;
+}
 
 // wchar_t holds UTF-32 on the platforms we build for.
 std::string toUtf8(const std::wstring &wide)
@@ -88,6 +112,10 @@ bool OnnxDetector::init(const std::wstring &modelPath)
         // busy while the other model runs: on two cores the pair took about
         // 1.6 times as long as with pools that sleep.
         sessionOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
+        if (const int threads = intraOpThreadsFromEnvironment()) {
+            sessionOptions.SetIntraOpNumThreads(threads);
+            spdlog::info("ONNX Runtime runs the model on {} thread(s), from {}", threads, THREADS_VARIABLE);
+        }
 
         const std::string model = modelcipher::readModelFile(toUtf8(modelPath));
         session = Ort::Session(env, model.data(), model.size(), sessionOptions);
