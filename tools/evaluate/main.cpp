@@ -6,6 +6,9 @@
 // labels.json is a list of {"image", "min", "max", "reading"} (numbers or
 // numeric strings). Models default to bin/1.bin and bin/2.bin. --repeat reads
 // every image N times for the timing (the readings do not change).
+// Rendered frames may add "scale_share" (the scale's width over the frame's
+// short side), which splits the figures by dial size, and "gauges" (0 or 2:
+// a frame the engine must refuse, counted apart).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -42,6 +45,60 @@ double median(std::vector<double> values)
     const size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
+
+// Dials whose scale is narrower than this share of the short side are the
+// small ones of a camera that watches a panel.
+const double SMALL_SHARE = 0.30;
+
+// The readings of a set of images, or of part of one.
+struct Tally
+{
+    std::vector<double> errors;
+    std::map<std::string, int> refusals;
+    int total = 0;
+
+    int refused() const
+    {
+        int count = 0;
+        for (const auto &[message, n] : refusals)
+            count += n;
+        return count;
+    }
+    // Refusals count as failures in the shares.
+    double within(double limit) const
+    {
+        const auto n = std::count_if(errors.begin(), errors.end(), [&](double e) { return e <= limit; });
+        return total ? 100.0 * n / total : 0.0;
+    }
+    double mean() const
+    {
+        return errors.empty() ? 0.0 : std::accumulate(errors.begin(), errors.end(), 0.0) / errors.size();
+    }
+    // A reading's error in % of the span, or the reason it was refused.
+    void add(const std::string &error, double percent)
+    {
+        ++total;
+        if (error.empty())
+            errors.push_back(percent);
+        else
+            ++refusals[error];
+    }
+    void printLine(const char *label) const
+    {
+        std::printf("  %s: images %d, read %zu, refused %d", label, total, errors.size(), refused());
+        // With nothing read, a median of 0 would look like a perfect score.
+        if (!errors.empty())
+            std::printf("; median %.2f, mean %.2f", median(errors), mean());
+        std::printf("; within 2%%: %.1f%%, within 5%%: %.1f%%\n", within(2.0), within(5.0));
+    }
+};
+
+// Frames the engine must refuse, by the message it must give.
+struct Refusal
+{
+    int total = 0;
+    int asExpected = 0;
+};
 
 } // namespace
 
@@ -83,20 +140,35 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    std::vector<double> errors;
+    Tally all;
+    Tally small;
+    Tally large;
+    std::map<std::string, Refusal> mustRefuse;
     std::vector<double> seconds;
-    std::map<std::string, int> refusals;
-    int total = 0;
     for (const QJsonValue &entry : labels) {
         const QJsonObject label = entry.toObject();
+        const int gauges = label.value(QStringLiteral("gauges")).toInt(1);
+        const char *expected = gauges == 0 ? "There are no meter detected in the image."
+                               : gauges > 1 ? "There are more than one meters in the image. Now only support one meter."
+                                            : nullptr;
+        Tally *bySize = nullptr;
+        if (label.contains(QStringLiteral("scale_share")))
+            bySize = label.value(QStringLiteral("scale_share")).toDouble() < SMALL_SHARE ? &small : &large;
+        const auto count = [&](const std::string &error, double percent) {
+            all.add(error, percent);
+            if (bySize)
+                bySize->add(error, percent);
+        };
         const QString name = label.value(QStringLiteral("image")).toString();
         const double min = numberOf(label.value(QStringLiteral("min")));
         const double max = numberOf(label.value(QStringLiteral("max")));
         const double truth = numberOf(label.value(QStringLiteral("reading")));
         const cv::Mat picture = MeterReaderHandler::readPicture(images.filePath(name));
-        ++total;
         if (picture.empty()) {
-            ++refusals["(image not readable)"];
+            if (expected)
+                ++mustRefuse[expected].total;
+            else
+                count("(image not readable)", 0.0);
             continue;
         }
         const cv::Mat image = MeterReaderHandler::onCanvas(picture);
@@ -113,12 +185,17 @@ int main(int argc, char **argv)
         }
 
         std::string caption;
-        if (!error.empty()) {
-            ++refusals[error];
+        if (expected) {
+            Refusal &refusal = mustRefuse[expected];
+            ++refusal.total;
+            refusal.asExpected += error == expected;
+            caption = error == expected ? "refused, as it should be" : "should be refused";
+        } else if (!error.empty()) {
+            count(error, 0.0);
             caption = "refused; true " + std::to_string(truth);
         } else {
             const double percent = std::abs(value - truth) / (max - min) * 100.0;
-            errors.push_back(percent);
+            count(error, percent);
             char text[128];
             std::snprintf(text, sizeof text, "read %.3g, true %.3g (%.1f%%)", value, truth, percent);
             caption = text;
@@ -129,25 +206,24 @@ int main(int argc, char **argv)
                         meterreading::annotatedPicture(picture, trace, caption));
     }
 
-    const auto within = [&](double limit) {
-        return std::count_if(errors.begin(), errors.end(), [&](double e) { return e <= limit; });
-    };
-    const double mean = errors.empty() ? 0.0 : std::accumulate(errors.begin(), errors.end(), 0.0) / errors.size();
-    int refused = 0;
-    for (const auto &[message, count] : refusals)
-        refused += count;
-
-    std::printf("\nimages: %d, read: %zu, refused: %d\n", total, errors.size(), refused);
-    for (const auto &[message, count] : refusals)
-        std::printf("  refused %d: %s\n", count, message.c_str());
+    std::printf("\nimages: %d, read: %zu, refused: %d\n", all.total, all.errors.size(), all.refused());
+    for (const auto &[message, n] : all.refusals)
+        std::printf("  refused %d: %s\n", n, message.c_str());
     // With nothing read, a median of 0 would look like a perfect score.
-    if (errors.empty())
+    if (all.errors.empty())
         std::printf("error of the readings: none read\n");
     else
-        std::printf("error of the readings, %% of span: median %.2f, mean %.2f\n", median(errors), mean);
+        std::printf("error of the readings, %% of span: median %.2f, mean %.2f\n", median(all.errors), all.mean());
     // Refusals count as failures in the shares.
-    std::printf("within 2%%: %.1f%% of images, within 5%%: %.1f%% of images\n",
-                total ? 100.0 * within(2.0) / total : 0.0, total ? 100.0 * within(5.0) / total : 0.0);
+    std::printf("within 2%%: %.1f%% of images, within 5%%: %.1f%% of images\n", all.within(2.0), all.within(5.0));
+    if (small.total + large.total > 0) {
+        std::printf("by dial size, the scale's width over the short side:\n");
+        small.printLine("under 30%");
+        large.printLine("30% and over");
+    }
+    for (const auto &[message, refusal] : mustRefuse)
+        std::printf("frames to refuse with \"%s\": %d, refused so: %d\n", message.c_str(), refusal.total,
+                    refusal.asExpected);
     std::printf("median time per image (engine and geometry): %.1f ms over %zu readings\n", median(seconds) * 1000.0,
                 seconds.size());
     return 0;
