@@ -456,6 +456,25 @@ class Frames(unittest.TestCase):
         self.assertEqual(img.shape, (lab["height"], lab["width"], 3))
         self.assertIsNone(masks)
 
+    def test_check_labels_reads_every_gauge_of_a_frame_set(self):
+        # An empty frame has nothing to check; the second gauge of two is checked too.
+        frames = [render.render_frame(42, 7, gauges=2)[1], render.render_frame(43, 0, gauges=0)[1],
+                  render.render_frame(41, 0, gauges=1)[1]]
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "labels.jsonl")
+
+            def check(labels):
+                with open(path, "w") as fh:
+                    fh.writelines(json.dumps(lab) + "\n" for lab in labels)
+                with self.assertRaises(SystemExit) as end:
+                    CL.main(["--labels", path])
+                return end.exception.code
+
+            self.assertEqual(check(frames), 0)
+            wrong = json.loads(json.dumps(frames[0]))
+            wrong["second"]["reading"] = (wrong["second"]["reading"] + 0.5) % 1.0
+            self.assertEqual(check([wrong] + frames[1:]), 1)
+
     def test_frames_spread_over_sizes_shares_and_gauge_counts(self):
         n = 4000
         layouts = [render.frame_layout(np.random.default_rng([7, i])) for i in range(n)]
