@@ -2,6 +2,11 @@
 """Writes a trained model as the ONNX file the engine loads, and checks it.
 
   export.py --checkpoint OUT/last.pt --onnx model.onnx [--raw-weights] [--direction RUN/last.pt]
+            [--finder FINDER/last.pt]
+
+With --finder the graph is coarse to fine (model.CoarseToFine): it takes the
+engine's FRAME_SIZE letterbox, finds the dial on a pooled view and reads the
+checkpoint's network on a crop of the full-resolution input.
 
 The moving-average weights are written (--raw-weights: the trained ones).
 A dial model takes the scale-direction network of --direction into its
@@ -234,12 +239,12 @@ def ortrun_binary(build_dir):
     raise SystemExit("export: no ONNX Runtime found (run scripts/setup-deps)")
 
 
-def sample_input(size):
+def sample_input(size, frame=False):
     """A rendered gauge, so the check covers realistic activations and the
-    winning candidates, not only noise."""
+    winning candidates, not only noise; with frame, a small one in a wide frame."""
     import render
     import train
-    img, lab, _ = render.render_sample(12345, 0, 640)
+    img, lab, _ = render.render_frame(12345, 0, gauges=1) if frame else render.render_sample(12345, 0, 640)
     rgb = train.prepare(img, lab, size)[0]
     return train.to_tensor(rgb).unsqueeze(0)
 
@@ -250,10 +255,35 @@ def main():
     ap.add_argument("--onnx", required=True)
     ap.add_argument("--raw-weights", action="store_true")
     ap.add_argument("--direction", help="a direction.py checkpoint, for a dial model")
+    ap.add_argument("--finder", help="a finder checkpoint: the graph reads a crop about the dial it finds")
     args = ap.parse_args()
     torch.set_num_threads(2)
 
     net = load(args.checkpoint, args.raw_weights)
+    if args.finder:
+        finder = load(args.finder, args.raw_weights)
+        if finder.task != "finder" or net.task == "finder" or args.direction:
+            raise SystemExit("export: --finder takes a finder checkpoint, for a dial or needle model alone")
+        wrapped = M.CoarseToFine(finder, net, round_needle=True).eval()
+        cells = net.grid * net.grid + (finder.grid * finder.grid if net.task == "pose" else 0)
+        x = sample_input(M.FRAME_SIZE, True)
+        with torch.no_grad():
+            scores = wrapped.found(x)[0, 4].topk(2).values
+        if float(scores[0] - scores[1]) > 1e-3:
+            write(net.task, args.checkpoint, args.onnx, wrapped, M.FRAME_SIZE, cells, x)
+            return
+        # Two near-equal best dials (an untrained finder): ONNX Runtime's
+        # rounding may pick the other, and crop elsewhere. The graph is
+        # checked on its shapes, and the finder's table on its own.
+        print("export: the finder has no clear best dial on the check's frame; its table is checked alone")
+        with tempfile.TemporaryDirectory() as tmp:
+            found = os.path.join(tmp, "finder.onnx")
+            write("finder", args.finder, found, Found(wrapped), M.FRAME_SIZE, finder.grid * finder.grid, x)
+        torch.onnx.export(wrapped, torch.zeros(1, 3, M.FRAME_SIZE, M.FRAME_SIZE), args.onnx, opset_version=16,
+                          input_names=["images"], output_names=["output0"], do_constant_folding=True)
+        finish(net.task, args.checkpoint, args.onnx, x, [], (1, M.POSE_VALUES if net.task == "pose" else
+                                                            M.NEEDLE_VALUES, cells))
+        return
     direction = None
     if args.direction:
         if net.task != "pose":
@@ -279,21 +309,51 @@ def main():
             first = M.turn_when_reversed(direction, x, net.decode(net(x)))
             checks += [([True], M.unscored_half(M.mirrored_look(net, x)).numpy()),
                        ([False, True], M.zoomed_look(net, x, first, M.zoom_side(first)).numpy())]
-    compact(args.onnx)
-    check_graph(args.onnx, (1, 3, s, s), expected_out)
+    finish(net.task, args.checkpoint, args.onnx, x, checks, expected_out)
+
+
+class Found(torch.nn.Module):
+    """The finder's table of a coarse-to-fine graph, in input pixels."""
+
+    def __init__(self, wrapped):
+        super().__init__()
+        self.wrapped = wrapped
+
+    def forward(self, images):
+        return self.wrapped.found(images)
+
+
+def write(task, checkpoint, onnx_path, wrapped, s, cells, x):
+    """Exports wrapped at input s, whose table has cells candidates, and checks it on x."""
+    values = {"pose": M.POSE_VALUES, "needle": M.NEEDLE_VALUES, "finder": M.FINDER_CHANNELS}[task]
+    with torch.no_grad():
+        want = wrapped(x).numpy()
+    assert want.shape == (1, values, cells), want.shape
+    torch.onnx.export(wrapped, torch.zeros(1, 3, s, s), onnx_path, opset_version=16, input_names=["images"],
+                      output_names=["output0"], do_constant_folding=True)
+    finish(task, checkpoint, onnx_path, x, [(None, want)], (1, values, cells))
+
+
+def finish(task, checkpoint, onnx_path, x, checks, expected_out):
+    """Compacts the exported graph and checks its shapes and, through ONNX
+    Runtime, its output on x against checks: (the Ifs' sides, forced, or
+    None for the graph as it is; what PyTorch gives)."""
+    s = x.shape[-1]
+    compact(onnx_path)
+    check_graph(onnx_path, (1, 3, s, s), expected_out)
 
     with tempfile.TemporaryDirectory() as tmp:
-        exe = ortrun_binary(os.path.join(os.path.dirname(os.path.abspath(args.onnx)), ".ortrun"))
+        exe = ortrun_binary(os.path.join(os.path.dirname(os.path.abspath(onnx_path)), ".ortrun"))
         x.numpy().astype(np.float32).tofile(os.path.join(tmp, "in.f32"))
         for choices, expected in checks:
-            path = args.onnx
+            path = onnx_path
             if choices is not None:
                 path = os.path.join(tmp, "forced.onnx")
-                forced_looks(args.onnx, path, choices)
+                forced_looks(onnx_path, path, choices)
             subprocess.run([exe, path, os.path.join(tmp, "in.f32"), os.path.join(tmp, "out.f32")], check=True)
             got = np.fromfile(os.path.join(tmp, "out.f32"), np.float32).reshape(expected_out)
-            what = args.checkpoint if choices is None else "(Ifs forced %s)" % choices
-            compare(net.task, what, args.onnx, got, expected)
+            what = checkpoint if choices is None else "(Ifs forced %s)" % choices
+            compare(task, what, onnx_path, got, expected)
 
 
 def compare(task, what, onnx_path, got, want):

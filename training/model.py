@@ -125,6 +125,27 @@ WIDTHS = (16, 24, 48, 96, 112)
 DEPTHS = (0, 1, 1, 2, 2)
 NECK = 48
 
+# Coarse to fine. The engine letterboxes a picture to FRAME_SIZE. A small
+# network, the finder, looks for dials on a view pooled FRAME_SIZE /
+# COARSE_SIZE times smaller; the dial or needle network then reads a crop
+# about the best dial, CROP_MARGIN dial-box sides wide, at FINE_SIZE pixels,
+# taken from the full-resolution input. A 150-pixel dial in a 1280 x 960
+# frame is 112 pixels of the input and 256 of the crop, where a single look
+# at 320 pixels saw 37.
+FRAME_SIZE = 960
+COARSE_SIZE = 320
+POOL = FRAME_SIZE // COARSE_SIZE
+FINE_SIZE = 256
+CROP_MARGIN = 1.3
+# Bilinear samples further apart than a pixel skip detail and alias: a crop
+# whose samples lie more than sqrt(POOL) input pixels apart (the geometric
+# middle of the two views' pixels) is taken from the pooled view instead.
+POOLED_STEP = math.sqrt(POOL)
+# The finder draws boxes only, so it is far narrower.
+FINDER_WIDTHS = (8, 16, 24, 32, 48)
+FINDER_NECK = 24
+FINDER_CHANNELS = 5
+
 
 def conv_bn(cin, cout, k=3, s=1):
     return nn.Sequential(nn.Conv2d(cin, cout, k, s, k // 2, bias=False), nn.BatchNorm2d(cout), nn.SiLU(inplace=True))
@@ -166,31 +187,40 @@ def grid_cells(g):
     return torch.stack([xs + 0.5, ys + 0.5]).reshape(1, 2, g * g)
 
 
+TASKS = ("pose", "needle", "finder")
+
+
+def default_size(task):
+    """The input a network of task is trained and exported at."""
+    return COARSE_SIZE if task == "finder" else FINE_SIZE
+
+
 class Net(nn.Module):
-    def __init__(self, task, size=INPUT_SIZE):
+    def __init__(self, task, size=None):
         super().__init__()
-        if task not in ("pose", "needle"):
-            raise ValueError("task must be pose or needle")
+        if task not in TASKS:
+            raise ValueError("task must be one of " + ", ".join(TASKS))
         self.task = task
-        self.size = size
-        self.grid = size // STRIDE
+        self.size = size or default_size(task)
+        self.grid = self.size // STRIDE
+        widths, neck = (FINDER_WIDTHS, FINDER_NECK) if task == "finder" else (WIDTHS, NECK)
         stages = []
         cin = 3
-        for i, (c, d) in enumerate(zip(WIDTHS, DEPTHS)):
+        for i, (c, d) in enumerate(zip(widths, DEPTHS)):
             layers = [conv_bn(cin, c, 3, 2)]
             layers += [Residual(c) for _ in range(d)]
-            if i == len(WIDTHS) - 1:
+            if i == len(widths) - 1:
                 layers.append(Context(c))
             stages.append(nn.Sequential(*layers))
             cin = c
         self.stages = nn.ModuleList(stages)
-        self.lat32 = conv_bn(WIDTHS[4], NECK, 1)
-        self.lat16 = conv_bn(WIDTHS[3], NECK, 1)
-        self.lat8 = conv_bn(WIDTHS[2], NECK, 1)
-        self.smooth16 = conv_bn(NECK, NECK)
-        self.smooth8 = conv_bn(NECK, NECK)
-        out = POSE_CHANNELS if task == "pose" else NEEDLE_CHANNELS
-        self.head = nn.Sequential(conv_bn(NECK, NECK), conv_bn(NECK, NECK), nn.Conv2d(NECK, out, 1))
+        self.lat32 = conv_bn(widths[4], neck, 1)
+        self.lat16 = conv_bn(widths[3], neck, 1)
+        self.lat8 = conv_bn(widths[2], neck, 1)
+        self.smooth16 = conv_bn(neck, neck)
+        self.smooth8 = conv_bn(neck, neck)
+        out = {"pose": POSE_CHANNELS, "needle": NEEDLE_CHANNELS, "finder": FINDER_CHANNELS}[task]
+        self.head = nn.Sequential(conv_bn(neck, neck), conv_bn(neck, neck), nn.Conv2d(neck, out, 1))
         self._init_head()
         self.register_buffer("cells", grid_cells(self.grid), persistent=False)
 
@@ -205,7 +235,9 @@ class Net(nn.Module):
             last.bias.data[MARK] = -4.6
             last.bias.data[OWN_HEAT:OWN_HEAT + len(REFINED_KP)] = -4.6
         # Sizes start near a typical object (in strides) rather than one cell.
-        if self.task == "pose":
+        if self.task == "finder":
+            last.bias.data[3:5] = math.log(8.0)
+        elif self.task == "pose":
             last.bias.data[3:5] = math.log(20.0)
         else:
             last.bias.data[3] = math.log(12.0)
@@ -245,7 +277,7 @@ class Net(nn.Module):
         score = torch.sigmoid(r[:, 0:1])
         centre = (cells + r[:, 1:3]) * STRIDE
         size = torch.exp(torch.clamp(r[:, 3:5], max=MAX_LOG_SIZE)) * STRIDE
-        if self.task == "pose":
+        if self.task != "needle":
             # The engine refuses a picture with two dials. A candidate far weaker
             # than the picture's best is that dial's echo (its needle tip, the
             # face's centre on a sector dial), not a second dial: scaling by
@@ -254,6 +286,8 @@ class Net(nn.Module):
             # strength both stay.
             best = score.amax(2, keepdim=True).clamp(min=1e-6)
             score = score * (score / best) ** 2
+            if self.task == "finder":
+                return torch.cat([centre, size, score], 1)
             # Key points are offsets from the cell in units of the dial's size,
             # so one set of weights serves small and large dials alike.
             scale = size.mean(1, keepdim=True)
@@ -591,6 +625,89 @@ def zoom_side(out):
     best candidate."""
     best = best_column(out)
     return (torch.maximum(best[:, 2], best[:, 3]) * ZOOM_MARGIN).clamp(min=ZOOM_SIZE / ZOOM_MAX)
+
+
+def crop_edges(cx, cy, side, size):
+    """A square crop about (cx, cy), side [N] input pixels wide, at size
+    pixels: where its first pixel centre lies in the picture (fx, fy), its
+    top-left corner (x0, y0) and the spacing of its samples. Table
+    coordinates put pixel centres at whole numbers."""
+    x0, y0 = cx + 0.5 - side / 2, cy + 0.5 - side / 2
+    step = side / size
+    return x0 + 0.5 * step - 0.5, y0 + 0.5 * step - 0.5, x0, y0, step
+
+
+def crop_to_input(close, fx, fy, step):
+    """A table of a crop's candidates [N, values, A] in input pixels, the
+    crop's first pixel centre at (fx, fy) and its samples step apart."""
+    n, rows = close.shape[0], close.shape[1]
+    xs = X_ROWS if rows == POSE_VALUES else [0]
+    ys = Y_ROWS if rows == POSE_VALUES else [1]
+    gain, shift = torch.ones(1, rows, 1).repeat(n, 1, 1), torch.zeros(1, rows, 1).repeat(n, 1, 1)
+    gain[:, xs + ys + [2, 3]] = step.view(n, 1, 1)
+    shift[:, xs], shift[:, ys] = fx.view(n, 1, 1), fy.view(n, 1, 1)
+    return close * gain + shift
+
+
+class CoarseToFine(nn.Module):
+    """What export.py writes: [1, 3, FRAME_SIZE, FRAME_SIZE] in, net's table
+    [1, values, cells] out, in input pixels.
+
+    The finder's best dial on the pooled view places the crop that net
+    reads. A dial model's table goes on with the finder's candidates outside
+    the crop, as dials without key points, so that a second dial anywhere in
+    the frame is still refused; the crop's scores are scaled so that its
+    best is the finder's best: the finder decides whether there is a dial,
+    the crop where its points are. The needle's centre is written half a
+    pixel on with round_needle, as in Exported."""
+
+    def __init__(self, finder, net, round_needle=False):
+        super().__init__()
+        if finder.task != "finder" or net.task == "finder":
+            raise ValueError("CoarseToFine takes a finder and a dial or needle network")
+        self.finder, self.net = finder, net
+        self.round = round_needle and net.task == "needle"
+
+    def found(self, images):
+        """The finder's table [N, 5, A] in input pixels."""
+        out = self.finder.decode(self.finder(F.avg_pool2d(images, POOL)))
+        gain = torch.tensor([POOL, POOL, POOL, POOL, 1.0]).view(1, 5, 1)
+        shift = torch.tensor([(POOL - 1) / 2.0] * 2 + [0.0] * 3).view(1, 5, 1)
+        return out * gain + shift
+
+    def crop(self, images, best):
+        """The crop [N, 3, S, S] about the dials best [N, >= 4] (cx, cy, w, h in
+        input pixels), from the input or its pooled view, and the crop's
+        place: its first pixel centre, its top-left corner, side and step."""
+        side = (torch.maximum(best[:, 2], best[:, 3]) * CROP_MARGIN).clamp(min=STRIDE)
+        size = self.net.size
+        fx, fy, x0, y0, step = crop_edges(best[:, 0], best[:, 1], side, size)
+        near = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
+        # The pooled view's pixel j is the mean of input pixels POOL j ... POOL j + POOL - 1.
+        px, py, pstep = (fx - (POOL - 1) / 2.0) / POOL, (fy - (POOL - 1) / 2.0) / POOL, step / POOL
+        pooled = F.avg_pool2d(images, POOL)
+        far = CropResize.apply(pooled, px, py, px + (size - 1) * pstep, py + (size - 1) * pstep, size)
+        crop = torch.where((step > POOLED_STEP).view(-1, 1, 1, 1), far, near)
+        return crop, fx, fy, x0, y0, side, step
+
+    def forward(self, images):
+        found = self.found(images)
+        best = best_column(found)
+        crop, fx, fy, x0, y0, side, step = self.crop(images, best)
+        close = crop_to_input(self.net.decode(self.net(crop)), fx, fy, step)
+        if self.net.task == "needle":
+            if self.round:
+                close = close + torch.tensor([0.5, 0.5, 0.0, 0.0, 0.0, 0.0]).view(1, 6, 1)
+            return close
+        n = close.shape[0]
+        ratio = best[:, 4] / close[:, 4].amax(1).clamp(min=1e-6)
+        rescore = torch.ones(1, POSE_VALUES, 1).repeat(n, 1, 1)
+        rescore[:, 4] = ratio.view(n, 1)
+        inside = ((found[:, 0] > x0.view(n, 1)) & (found[:, 0] < (x0 + side).view(n, 1))
+                  & (found[:, 1] > y0.view(n, 1)) & (found[:, 1] < (y0 + side).view(n, 1)))
+        outside = torch.cat([found[:, :4], found[:, 4:5] * (~inside).float().unsqueeze(1),
+                             torch.zeros(n, POSE_VALUES - 5, found.shape[2])], 1)
+        return torch.cat([close * rescore, outside], 2)
 
 
 def zoomed_look(net, images, out, side):

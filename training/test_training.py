@@ -43,7 +43,7 @@ def ideal_raw(net, box, kp, needle):
     s = M.STRIDE
     a = cells.shape[1]
     raw = torch.zeros(net.head[-1].out_channels, a)
-    if net.task == "pose":
+    if net.task != "needle":
         centre, size = box[:2], box[2:4]
     else:
         centre, size = needle[:2], needle[2:4]
@@ -59,7 +59,7 @@ def ideal_raw(net, box, kp, needle):
         raw[M.MARK] = torch.logit(mark[0].clamp(1e-6, 1 - 1e-6))
         raw[M.MARK + 1:M.MARK + 3] = nearest[0] - cells
         raw[M.OWN_HEAT:] = torch.logit(own[0].clamp(1e-6, 1 - 1e-6))
-    else:
+    elif net.task == "needle":
         raw[5] = math.cos(2 * float(needle[4]))
         raw[6] = math.sin(2 * float(needle[4]))
     g = net.grid
@@ -69,7 +69,7 @@ def ideal_raw(net, box, kp, needle):
 class Conventions(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.pose, cls.needle = M.Net("pose"), M.Net("needle")
+        cls.pose, cls.needle = M.Net("pose", M.INPUT_SIZE), M.Net("needle", M.INPUT_SIZE)
         cls.samples = [render.render_sample(31, i, 640)[:2] for i in range(12)]
 
     def check(self, img, lab, rng):
@@ -335,7 +335,7 @@ class SecondLook(unittest.TestCase):
         # must come back with the gauge's own box and points, start on the
         # minimum: a slip in mirroring back, or a turn of a scale that already
         # runs the right way, fails here.
-        pose = M.Net("pose")
+        pose = M.Net("pose", M.INPUT_SIZE)
         i = next(i for i in range(100) if not render.render_sample(33, i, 640)[1]["clockwise"])
         img, lab, _ = render.render_sample(33, i, 640)
         _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
@@ -361,7 +361,7 @@ class SecondLook(unittest.TestCase):
         # A closer look that sees, in its crop, the ideal map of the labels
         # must return the labels in the picture's pixels, the dial box's size
         # included: a slip between crop and picture pixels fails here.
-        pose, close = M.Net("pose"), M.Net("pose", M.ZOOM_SIZE)
+        pose, close = M.Net("pose", M.INPUT_SIZE), M.Net("pose", M.ZOOM_SIZE)
         img, lab, _ = render.render_sample(33, 1, 640)
         _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
         with torch.no_grad():
@@ -387,6 +387,82 @@ class SecondLook(unittest.TestCase):
         np.testing.assert_allclose(d[:4], box.numpy(), rtol=1e-4, atol=1e-2)
         placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
         np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=2e-2)
+
+
+class Answering:
+    """A network that answers every picture with a fixed head map."""
+
+    def __init__(self, net, raw):
+        self.net, self.raw = net, raw
+        self.task, self.size, self.grid, self.decode = net.task, net.size, net.grid, net.decode
+
+    def __call__(self, images):
+        return self.raw
+
+
+def two_dial_frames():
+    """Frames with two gauges whose crops leave the other's centre out: one
+    whose crop is cut from the input, one cut from the pooled view."""
+    found = {}
+    for i in range(200):
+        img, lab, _ = render.render_frame(61, i, gauges=2)
+        box = T.prepare(img, lab, M.FRAME_SIZE)[1]
+        other = T.prepare(img, lab["second"], M.FRAME_SIZE)[1]
+        side = max(box[2], box[3]) * M.CROP_MARGIN
+        if np.all(np.abs(other[:2] - box[:2]) > side / 2):
+            found.setdefault(side / M.FINE_SIZE > M.POOLED_STEP, (img, lab))
+        if len(found) == 2:
+            return [found[False], found[True]]
+    raise AssertionError("no two-dial frames of both kinds")
+
+
+class CoarseToFine(unittest.TestCase):
+    def test_the_crop_comes_back_to_the_frame_and_the_second_dial_stays(self):
+        # A finder and fine networks that answer with the ideal maps of the
+        # labels, the finder's for both dials of the pooled view, the fine
+        # ones' for the crop as training cuts it, must give the first dial's
+        # labels back in input pixels, and the dial model must keep the second
+        # dial as a candidate of its own, which the engine refuses: a slip
+        # between pooled, crop and input pixels, or a second dial lost, fails.
+        finder, pose, needle = M.Net("finder"), M.Net("pose"), M.Net("needle")
+        for img, lab in two_dial_frames():
+            frame = T.prepare(img, lab, M.FRAME_SIZE)
+            raws = [ideal_raw(finder, *map(torch.from_numpy, T.prepare_view(img, part, "finder")[1:]))
+                    for part in (lab, lab["second"])]
+            raws[1][:, 0] -= 2.0          # the first dial is the finder's best, the second nearly as sure
+            first_wins = (raws[0][:, 0] >= raws[1][:, 0]).unsqueeze(1)
+            found = Answering(finder, torch.where(first_wins, raws[0], raws[1]))
+            crop = list(map(torch.from_numpy, T.prepare_view(img, lab, "pose")[1:]))
+            x = T.to_tensor(frame[0]).unsqueeze(0)
+            with torch.no_grad():
+                dial = M.CoarseToFine(found, Answering(pose, ideal_raw(pose, *crop)))(x)
+                pointer = M.CoarseToFine(found, Answering(needle, ideal_raw(needle, *crop)), True)(x)
+            self.assertEqual(dial.shape, (1, M.POSE_VALUES, pose.grid ** 2 + finder.grid ** 2))
+            self.assertEqual(T.count_dials(dial[0].T.numpy()), 2)
+            # The crop's candidates come first; the second dial's is as strong.
+            best = M.best_column(dial[:, :, :pose.grid ** 2])[0].numpy()
+            _, box, kp, line = frame
+            np.testing.assert_allclose(best[:4], box, rtol=1e-3, atol=0.05)
+            placed = M.place_tenths(torch.from_numpy(kp)[None, :, :2, None])[0, :, :, 0].numpy()
+            np.testing.assert_allclose(best[5:].reshape(-1, 3)[:, :2], placed, atol=0.1)
+            got = M.best_column(pointer)[0].numpy()
+            np.testing.assert_allclose(got[[0, 1, 2, 3]], line[:4] + [0.5, 0.5, 0, 0], rtol=1e-3, atol=0.05)
+            self.assertAlmostEqual(float(got[5]) % math.pi, float(line[4]) % math.pi, places=3)
+
+    def test_training_cuts_the_crop_the_graph_cuts(self):
+        # The fine networks learn from crops cut in train.py and read crops
+        # cut by the graph; both kinds, from the input and from its pooled
+        # view, must hold the same pixels up to OpenCV's rounding (bytes, and
+        # sample positions to 1/32 pixel); half a pixel off moves them all.
+        wrapped = M.CoarseToFine(M.Net("finder"), M.Net("pose"))
+        for img, lab in two_dial_frames():
+            rgb, box = T.prepare(img, lab, M.FRAME_SIZE)[:2]
+            with torch.no_grad():
+                crop = wrapped.crop(T.to_tensor(rgb).unsqueeze(0), torch.from_numpy(box).unsqueeze(0))[0]
+            want = T.to_tensor(T.prepare_view(img, lab, "pose")[0]).unsqueeze(0)
+            diff = (crop - want).abs()
+            self.assertLess(float(diff.max()), 8 / 255)
+            self.assertLess(float(diff.mean()), 0.5 / 255)
 
 
 # render_sample(4242, i, 320) for i in SQUARE_SAMPLES, pixels and labels, with

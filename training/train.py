@@ -43,7 +43,11 @@ FILE_PAD_P = 0.5
 # numbers backwards. The renderer already draws counter-clockwise scales
 # with numbers the right way round, so the dial model never mirrors: it
 # must not learn that mirrored numerals may run either way.
-FLIP_P = {"pose": 0.0, "needle": 0.5}
+FLIP_P = {"pose": 0.0, "needle": 0.5, "finder": 0.5}
+# How far, in dial-box sides, the finder's box may miss the dial's centre
+# and size: the fine networks train on crops placed that loosely.
+CROP_SHIFT = 0.1
+CROP_ZOOM = 0.2
 
 
 # ---------------------------------------------------------------- data
@@ -118,9 +122,11 @@ def letterbox(img, size, colour):
     return img, (sx, sy, 0.5 * sx - 0.5 + left, 0.5 * sy - 0.5 + top)
 
 
-def prepare(img, lab, size, rng=None, task="pose"):
+def prepare(img, lab, size, rng=None, task="pose", colours=True):
     """One training (rng given) or evaluation (rng None) sample in model-input
-    pixels: the RGB picture and the geometry (dial box, key points, needle)."""
+    pixels: the RGB picture and the geometry (dial box, key points, needle).
+    Without colours a training sample skips the photometric changes, for
+    the caller to make on a smaller picture cut from it."""
     kp = np.array(lab["keypoints"], np.float32)
     box = np.array(lab["dial_box"], np.float32)
     nd = lab["needles"][0]
@@ -143,7 +149,9 @@ def prepare(img, lab, size, rng=None, task="pose"):
             box[0] = cw - 1 - box[0]
             needle[0] = cw - 1 - needle[0]
             needle[4] = math.pi - needle[4]
-        img = photometric(np.ascontiguousarray(img), rng)
+        img = np.ascontiguousarray(img)
+        if colours:
+            img = photometric(img, rng)
         if cw != ch and rng.random() < FILE_PAD_P:
             # MeterReaderHandler::readImageFile: black to a square, image top-left.
             side = max(cw, ch)
@@ -166,27 +174,70 @@ def prepare(img, lab, size, rng=None, task="pose"):
     return rgb, box, kp, needle
 
 
+def prepare_view(img, lab, task, rng=None):
+    """A sample as the network of task sees it inside the exported graph
+    (model.CoarseToFine): the finder the engine's FRAME_SIZE letterbox pooled
+    POOL times; the others a crop about the dial box, which training moves
+    and scales as loosely as the finder may place it."""
+    rgb, box, kp, needle = prepare(img, lab, M.FRAME_SIZE, rng, task, colours=False)
+    if task == "finder":
+        fx = fy = (M.POOL - 1) / 2.0
+        step = float(M.POOL)
+        view = cv2.resize(rgb, (M.COARSE_SIZE, M.COARSE_SIZE), interpolation=cv2.INTER_AREA)
+    else:
+        cx, cy, side = box[0], box[1], max(box[2], box[3]) * M.CROP_MARGIN
+        if rng is not None:
+            cx += rng.uniform(-CROP_SHIFT, CROP_SHIFT) * box[2]
+            cy += rng.uniform(-CROP_SHIFT, CROP_SHIFT) * box[3]
+            side *= math.exp(rng.uniform(-CROP_ZOOM, CROP_ZOOM))
+        size = M.FINE_SIZE
+        step = side / size
+        fx, fy = cx + 0.5 - side / 2 + 0.5 * step - 0.5, cy + 0.5 - side / 2 + 0.5 * step - 0.5
+        src, sx, sy, sstep = rgb, fx, fy, step
+        if step > M.POOLED_STEP:
+            src = cv2.resize(rgb, (M.COARSE_SIZE, M.COARSE_SIZE), interpolation=cv2.INTER_AREA)
+            sx, sy, sstep = (fx - (M.POOL - 1) / 2.0) / M.POOL, (fy - (M.POOL - 1) / 2.0) / M.POOL, step / M.POOL
+        view = cv2.warpAffine(src, np.float32([[sstep, 0, sx], [0, sstep, sy]]), (size, size),
+                              flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_CONSTANT,
+                              borderValue=(GREY,) * 3)
+    if rng is not None:
+        view = photometric(view, rng)
+    for xy in (box, needle):
+        xy[0], xy[1] = (xy[0] - fx) / step, (xy[1] - fy) / step
+        xy[2:4] /= step
+    kp[:, 0], kp[:, 1] = (kp[:, 0] - fx) / step, (kp[:, 1] - fy) / step
+    return view, box, kp, needle
+
+
 def to_tensor(rgb):
     return torch.from_numpy(np.ascontiguousarray(rgb.transpose(2, 0, 1))).float().div_(255.0)
 
 
+def trainable(lab):
+    """Whether a label trains the networks: a frame without a gauge has
+    nothing to learn from, and a frame with two would teach the finder to
+    ignore the second."""
+    return lab.get("gauges", 1) == 1
+
+
 class GaugeSet(torch.utils.data.Dataset):
-    def __init__(self, data_dir, task, size, seed, augment):
-        self.dir = data_dir
-        self.labels = read_labels(data_dir)
-        self.task, self.size, self.seed, self.augment = task, size, seed, augment
+    """The gauges of one or more rendered sets, seen as task's network sees them."""
+
+    def __init__(self, data_dirs, task, seed, augment):
+        self.items = [(d, lab) for d in data_dirs for lab in read_labels(d) if trainable(lab)]
+        self.task, self.seed, self.augment = task, seed, augment
 
     def __len__(self):
-        return len(self.labels)
+        return len(self.items)
 
     def __getitem__(self, key):
         epoch, index = key if isinstance(key, tuple) else (0, key)
-        lab = self.labels[index]
-        img = cv2.imread(os.path.join(self.dir, lab["image"]), cv2.IMREAD_COLOR)
+        folder, lab = self.items[index]
+        img = cv2.imread(os.path.join(folder, lab["image"]), cv2.IMREAD_COLOR)
         if img is None:
             raise IOError("cannot read %s" % lab["image"])
         rng = np.random.default_rng([self.seed, epoch, index]) if self.augment else None
-        rgb, box, kp, needle = prepare(img, lab, self.size, rng, self.task)
+        rgb, box, kp, needle = prepare_view(img, lab, self.task, rng)
         return to_tensor(rgb), torch.from_numpy(box), torch.from_numpy(kp), torch.from_numpy(needle)
 
 
@@ -266,7 +317,7 @@ def compute_loss(net, raw, box, kp, needle):
     r = raw.reshape(n, raw.shape[1], a)
     cells = net.cells                                           # [1, 2, A] grid units
     s = M.STRIDE
-    if net.task == "pose":
+    if net.task != "needle":
         centre, size = box[:, :2], box[:, 2:4]
     else:
         centre, size = needle[:, :2], needle[:, 2:4]
@@ -291,7 +342,7 @@ def compute_loss(net, raw, box, kp, needle):
         bce = F.binary_cross_entropy_with_logits(conf, labelled.unsqueeze(2).expand_as(conf), reduction="none")
         terms["conf"] = 0.1 * (bce.mean(1) * wgt).sum() / norm
         terms.update(mark_loss(cells, r[:, M.MARK:], kp, s))
-    else:
+    elif net.task == "needle":
         ang = needle[:, 4]
         tgt = torch.stack([torch.cos(2 * ang), torch.sin(2 * ang)], 1).unsqueeze(2)
         terms["angle"] = 5.0 * (((r[:, 5:7] - tgt).abs().sum(1)) * wgt).sum() / norm
@@ -300,20 +351,25 @@ def compute_loss(net, raw, box, kp, needle):
 
 # ---------------------------------------------------------------- validation
 
-def validate(net, data_dir, task, size, limit=200):
+def validate(net, data_dir, task, limit=200):
     """Reads a held-out set with this model alone (the other half from the
-    labels), through the reading geometry of check_labels.py, and reports
-    the error as % of the span; also how many images would be refused."""
+    labels, the crop about the labelled dial), through the reading geometry
+    of check_labels.py, and reports the error as % of the span; also how
+    many images would be refused. The finder reports how often its best
+    box's centre lies within a tenth of the dial's size of the true one."""
     import check_labels as CL
-    labels = read_labels(data_dir)[:limit]
-    exported = M.Exported(net).eval()
-    errors, refused, kp_err, ang_err = [], 0, [], []
+    labels = [lab for lab in read_labels(data_dir) if trainable(lab)][:limit]
+    errors, refused, kp_err, ang_err, hits = [], 0, [], [], 0
     with torch.no_grad():
         for lab in labels:
             img = cv2.imread(os.path.join(data_dir, lab["image"]), cv2.IMREAD_COLOR)
-            rgb, box, kp, needle = prepare(img, lab, size)
-            out = exported(to_tensor(rgb).unsqueeze(0))[0].numpy().T        # [A, values]
+            rgb, box, kp, needle = prepare_view(img, lab, task)
+            out = net.decode(net(to_tensor(rgb).unsqueeze(0)))[0].numpy().T   # [A, values]
             best = out[np.argmax(out[:, 4])]
+            if task == "finder":
+                refused += count_dials(out) != 1
+                hits += bool(np.hypot(*(best[:2] - box[:2])) <= 0.1 * box[2:4].mean())
+                continue
             pred = {"dial_box": box.tolist(), "keypoints": kp.tolist(),
                     "needles": [dict(zip(("cx", "cy", "w", "h", "angle"), needle.tolist()))]}
             if task == "pose":
@@ -333,6 +389,8 @@ def validate(net, data_dir, task, size, limit=200):
                 pred["needles"] = [dict(zip(("cx", "cy", "w", "h", "angle"), best[[0, 1, 2, 3, 5]].tolist()))]
             value, _ = CL.read_label(pred)
             errors.append(100.0 if value is None else 100.0 * abs(value - lab["reading"]))
+    if task == "finder":
+        return "val %d: refused %d, best box on the dial %d" % (len(labels), refused, hits)
     med = float(np.median(errors)) if errors else float("nan")
     within2 = 100.0 * sum(e <= 2 for e in errors) / max(1, len(labels))
     extra = ("dial-size-relative key point error %.2f%%" % (100 * np.median(kp_err)) if kp_err else
@@ -402,8 +460,8 @@ def save(path, state):
 
 def main():
     ap = argparse.ArgumentParser(description="Train the dial key-point or the needle model.")
-    ap.add_argument("--task", required=True, choices=("pose", "needle"))
-    ap.add_argument("--data", required=True, help="rendered training set")
+    ap.add_argument("--task", required=True, choices=M.TASKS)
+    ap.add_argument("--data", required=True, nargs="+", help="rendered training sets")
     ap.add_argument("--out", required=True)
     ap.add_argument("--epochs", type=float, default=5.0, help="training budget in passes over the data")
     ap.add_argument("--resume", action="store_true", help="continue from OUT/last.pt if it exists")
@@ -456,7 +514,7 @@ def main():
         state = saved["state"]
         say("resumed at step %d, epoch %d, after %.1f minutes" % (state["step"], state["epoch"],
                                                                    state["elapsed"] / 60))
-    data = GaugeSet(args.data, args.task, net.size, args.seed, augment=True)
+    data = GaugeSet(args.data, args.task, args.seed, augment=True)
     n = len(data)
     budget = round(args.epochs * n)
     if state["images"] >= budget:
@@ -514,7 +572,7 @@ def main():
         if now - last_ckpt >= args.checkpoint_minutes * 60 or done:
             checkpoint()
             if args.val:
-                say(validate(ema.model, args.val, args.task, net.size))
+                say(validate(ema.model, args.val, args.task))
             # Checkpoints and validation are neither training time nor part of the logged rate.
             paused = time.time() - now
             start += paused
