@@ -4,7 +4,8 @@
 //   ortrun model.onnx input.f32 output.f32
 //
 // input.f32 holds the float32 values of the model's fixed input shape; the
-// first output's float32 values are written to output.f32.
+// outputs' float32 values are written to output.f32, one after the other
+// (quantise.py reads the inner tensors it made outputs so).
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -25,7 +26,12 @@ int main(int argc, char **argv)
         Ort::Session session(env, argv[1], options);
         Ort::AllocatorWithDefaultOptions allocator;
         const auto inputName = session.GetInputNameAllocated(0, allocator);
-        const auto outputName = session.GetOutputNameAllocated(0, allocator);
+        std::vector<Ort::AllocatedStringPtr> outputNames;
+        std::vector<const char *> outputs;
+        for (size_t i = 0; i < session.GetOutputCount(); ++i) {
+            outputNames.push_back(session.GetOutputNameAllocated(i, allocator));
+            outputs.push_back(outputNames.back().get());
+        }
         std::vector<int64_t> shape = session.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
         size_t count = 1;
         for (int64_t d : shape)
@@ -40,13 +46,14 @@ int main(int argc, char **argv)
         const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
         Ort::Value tensor = Ort::Value::CreateTensor<float>(memory, input.data(), count, shape.data(), shape.size());
         const char *inputs[] = {inputName.get()};
-        const char *outputs[] = {outputName.get()};
-        std::vector<Ort::Value> result = session.Run(Ort::RunOptions{nullptr}, inputs, &tensor, 1, outputs, 1);
-        const auto info = result[0].GetTensorTypeAndShapeInfo();
-        const float *data = result[0].GetTensorData<float>();
+        std::vector<Ort::Value> result = session.Run(Ort::RunOptions{nullptr}, inputs, &tensor, 1, outputs.data(),
+                                                     outputs.size());
         std::ofstream out(argv[3], std::ios::binary);
-        out.write(reinterpret_cast<const char *>(data),
-                  static_cast<std::streamsize>(info.GetElementCount() * sizeof(float)));
+        for (const Ort::Value &value : result) {
+            const auto info = value.GetTensorTypeAndShapeInfo();
+            out.write(reinterpret_cast<const char *>(value.GetTensorData<float>()),
+                      static_cast<std::streamsize>(info.GetElementCount() * sizeof(float)));
+        }
         return out ? 0 : 1;
     } catch (const Ort::Exception &e) {
         std::fprintf(stderr, "ortrun: %s\n", e.what());
