@@ -268,7 +268,7 @@ def main():
         cells = net.grid * net.grid + (finder.grid * finder.grid if net.task == "pose" else 0)
         x = sample_input(M.FRAME_SIZE, True)
         with torch.no_grad():
-            scores = wrapped.found(x)[0, 4].topk(2).values
+            scores = wrapped.found(torch.nn.functional.avg_pool2d(x, M.POOL))[0, 4].topk(2).values
         if float(scores[0] - scores[1]) > 1e-3:
             write(net.task, args.checkpoint, args.onnx, wrapped, M.FRAME_SIZE, cells, x)
             return
@@ -320,7 +320,7 @@ class Found(torch.nn.Module):
         self.wrapped = wrapped
 
     def forward(self, images):
-        return self.wrapped.found(images)
+        return self.wrapped.found(torch.nn.functional.avg_pool2d(images, M.POOL))
 
 
 def write(task, checkpoint, onnx_path, wrapped, s, cells, x):

@@ -668,14 +668,14 @@ class CoarseToFine(nn.Module):
         self.finder, self.net = finder, net
         self.round = round_needle and net.task == "needle"
 
-    def found(self, images):
-        """The finder's table [N, 5, A] in input pixels."""
-        out = self.finder.decode(self.finder(F.avg_pool2d(images, POOL)))
+    def found(self, pooled):
+        """The finder's table [N, 5, A] of the pooled view, in input pixels."""
+        out = self.finder.decode(self.finder(pooled))
         gain = torch.tensor([POOL, POOL, POOL, POOL, 1.0]).view(1, 5, 1)
         shift = torch.tensor([(POOL - 1) / 2.0] * 2 + [0.0] * 3).view(1, 5, 1)
         return out * gain + shift
 
-    def crop(self, images, best):
+    def crop(self, images, pooled, best):
         """The crop [N, 3, S, S] about the dials best [N, >= 4] (cx, cy, w, h in
         input pixels), from the input or its pooled view, and the crop's
         place: its first pixel centre, its top-left corner, side and step."""
@@ -685,15 +685,15 @@ class CoarseToFine(nn.Module):
         near = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
         # The pooled view's pixel j is the mean of input pixels POOL j ... POOL j + POOL - 1.
         px, py, pstep = (fx - (POOL - 1) / 2.0) / POOL, (fy - (POOL - 1) / 2.0) / POOL, step / POOL
-        pooled = F.avg_pool2d(images, POOL)
         far = CropResize.apply(pooled, px, py, px + (size - 1) * pstep, py + (size - 1) * pstep, size)
         crop = torch.where((step > POOLED_STEP).view(-1, 1, 1, 1), far, near)
         return crop, fx, fy, x0, y0, side, step
 
     def forward(self, images):
-        found = self.found(images)
+        pooled = F.avg_pool2d(images, POOL)
+        found = self.found(pooled)
         best = best_column(found)
-        crop, fx, fy, x0, y0, side, step = self.crop(images, best)
+        crop, fx, fy, x0, y0, side, step = self.crop(images, pooled, best)
         close = crop_to_input(self.net.decode(self.net(crop)), fx, fy, step)
         if self.net.task == "needle":
             if self.round:
