@@ -2,7 +2,7 @@
 """Writes a trained model as the ONNX file the engine loads, and checks it.
 
   export.py --checkpoint OUT/last.pt --onnx model.onnx [--raw-weights] [--direction RUN/last.pt]
-            [--finder FINDER/last.pt]
+            [--finder FINDER/last.pt] [--without RULE ...]
 
 With --finder the graph is coarse to fine (model.CoarseToFine): it takes the
 engine's FRAME_SIZE letterbox, finds the dial on a pooled view and reads the
@@ -256,7 +256,11 @@ def main():
     ap.add_argument("--raw-weights", action="store_true")
     ap.add_argument("--direction", help="a direction.py checkpoint, for a dial model")
     ap.add_argument("--finder", help="a finder checkpoint: the graph reads a crop about the dial it finds")
+    ap.add_argument("--without", action="append", default=[], choices=sorted(M.RULES),
+                    help="a graph rule left out (model.RULES), to measure what it is worth")
     args = ap.parse_args()
+    for rule in args.without:
+        M.RULES[rule] = False
     torch.set_num_threads(2)
 
     net = load(args.checkpoint, args.raw_weights)

@@ -146,6 +146,22 @@ FINDER_WIDTHS = (8, 16, 24, 32, 48)
 FINDER_NECK = 24
 FINDER_CHANNELS = 5
 
+# The rules the exported graphs apply after the networks, by name. Each can
+# be switched off, so that training/ablate.py can measure on the validation
+# sets what it is worth, and a test can show a case that needs it.
+#   echo     a candidate far weaker than the best is its echo (Net.decode)
+#   refine   the scale's ends and middle move onto the mark map (refine_scale)
+#   far      an end with no mark in its window seeks one in a wider window
+#   one_mark two ends brought onto one mark: the weaker takes its next mark
+#   lost     a regressed middle near the pivot: sought the long way round
+#   across   the middle sought across the pivot too
+#   mean     the middle takes the mean of its strongest marks
+#   gap      the ends' windows are bounded by the gap between them
+#   tenths   the tenths placed by angle between start, middle and end
+#   pooled   a large dial's crop comes from the pooled view (CoarseToFine)
+RULES = dict.fromkeys(("echo", "refine", "far", "one_mark", "lost", "across", "mean", "gap", "tenths",
+                       "pooled"), True)
+
 
 def conv_bn(cin, cout, k=3, s=1):
     return nn.Sequential(nn.Conv2d(cin, cout, k, s, k // 2, bias=False), nn.BatchNorm2d(cout), nn.SiLU(inplace=True))
@@ -284,8 +300,9 @@ class Net(nn.Module):
             # (score / best)^2 keeps the best as it is and sinks its echoes
             # under the engine's threshold, while two real dials of similar
             # strength both stay.
-            best = score.amax(2, keepdim=True).clamp(min=1e-6)
-            score = score * (score / best) ** 2
+            if RULES["echo"]:
+                best = score.amax(2, keepdim=True).clamp(min=1e-6)
+                score = score * (score / best) ** 2
             if self.task == "finder":
                 return torch.cat([centre, size, score], 1)
             # Key points are offsets from the cell in units of the dial's size,
@@ -293,8 +310,10 @@ class Net(nn.Module):
             scale = size.mean(1, keepdim=True)
             kp = cells * STRIDE + r[:, 5:5 + 2 * NUM_KP].reshape(n, NUM_KP, 2, -1) * scale.unsqueeze(1)
             heat = torch.sigmoid(r[:, OWN_HEAT:OWN_HEAT + len(REFINED_KP)])
-            kp = refine_scale(kp, score[:, 0], heat, (cells + r[:, MARK + 1:MARK + 3]) * STRIDE)
-            kp = place_tenths(kp)
+            if RULES["refine"]:
+                kp = refine_scale(kp, score[:, 0], heat, (cells + r[:, MARK + 1:MARK + 3]) * STRIDE)
+            if RULES["tenths"]:
+                kp = place_tenths(kp)
             conf = torch.sigmoid(r[:, 5 + 2 * NUM_KP:MARK]).unsqueeze(2)
             kp = torch.cat([kp, conf], 2).reshape(n, 3 * NUM_KP, -1)
             return torch.cat([centre, size, score, kp], 1)
@@ -332,8 +351,9 @@ def refine_scale(kp, score, heat, mark_pos):
     # Across the gap of a round dial, the other end's mark is the nearest one
     # an end could be pulled onto; the gap bounds the ends' windows.
     gap = torch.sqrt(((scale_kp[:, -1] - scale_kp[:, 0]) ** 2).sum(1)) * GAP_SHARE   # [N, K]
-    spacing = torch.cat([torch.minimum(spacing[:, :1], gap.unsqueeze(1)), spacing[:, 1:-1],
-                         torch.minimum(spacing[:, -1:], gap.unsqueeze(1))], 1)
+    if RULES["gap"]:
+        spacing = torch.cat([torch.minimum(spacing[:, :1], gap.unsqueeze(1)), spacing[:, 1:-1],
+                             torch.minimum(spacing[:, -1:], gap.unsqueeze(1))], 1)
 
     def snap(point, seed, share, far=False, mean=False, taken=None):
         """seed [N, 2, K] moved onto the mark of point's own heat, or kept,
@@ -351,11 +371,11 @@ def refine_scale(kp, score, heat, mark_pos):
             own = own * (((mark_pos.view(n, 2, 1, a) - taken.unsqueeze(3)) ** 2).sum(1) >= MIN_SPACING ** 2)
         windowed = own * torch.exp(-d2 / (2 * sigma * sigma))                   # [N, K, A]
         best, cell = windowed.max(2)                                           # [N, K]
-        if far:
+        if far and RULES["far"]:
             wide_best, wide_cell = (own * torch.exp(-d2 / (2 * (FAR_WINDOW * sigma) ** 2))).max(2)
             near = best > MARK_MIN
             best, cell = torch.where(near, best, wide_best), torch.where(near, cell, wide_cell)
-        if mean:
+        if mean and RULES["mean"]:
             w = windowed * (windowed >= MIDDLE_SHARE * best.unsqueeze(2))
             found = (mark_pos.view(n, 2, 1, a) * w.unsqueeze(1)).sum(3) / w.sum(2).clamp(min=1e-12).unsqueeze(1)
         else:
@@ -376,7 +396,8 @@ def refine_scale(kp, score, heat, mark_pos):
     for point, other, weaker in ((START, END, start_weaker), (END, START, ~start_weaker)):
         found, _, spaced = snap(point, coarse[:, point], WINDOW, far=True, taken=moved[other])
         again[point] = torch.where((one_mark & weaker & spaced).unsqueeze(1), found, moved[point])
-    moved.update(again)
+    if RULES["one_mark"]:
+        moved.update(again)
     # The regressed middle only says which way round the scale runs, and
     # even that not surely: on a short scale it may lie across the pivot,
     # in the gap. The halfway point across the pivot is sought too, and
@@ -394,7 +415,7 @@ def refine_scale(kp, score, heat, mark_pos):
     # scales sweep more than half the dial, and across where its own heat is
     # the stronger. turn1 + turn2 is a turn between the ends whatever the
     # middle, give or take a whole turn; the long way is beyond half a turn.
-    lost = r_middle < MIDDLE_NEAR * (r_start + r_end) / 2
+    lost = r_middle < (MIDDLE_NEAR if RULES["lost"] else 0.0) * (r_start + r_end) / 2
     sweep = turn1 + turn2
     long_way = torch.where(sweep.abs() > math.pi, sweep, sweep - torch.sign(sweep) * 2 * math.pi)
     sweep = torch.where(lost, long_way, sweep)
@@ -402,7 +423,9 @@ def refine_scale(kp, score, heat, mark_pos):
     seed = torch.where(one_way.unsqueeze(1), halfway(sweep / 2), middle)
     found, this_side, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
     across, other_side, _ = snap(MIDDLE, halfway(sweep / 2 + math.pi), MIDDLE_WINDOW, mean=True)
-    found = torch.where((one_way & (other_side > this_side) & (other_side > MARK_MIN)).unsqueeze(1), across, found)
+    if RULES["across"]:
+        found = torch.where((one_way & (other_side > this_side) & (other_side > MARK_MIN)).unsqueeze(1), across,
+                            found)
     moved[MIDDLE] = torch.where(spaced.unsqueeze(1), found, middle)
 
     # Back to every candidate: the others, and the other points, do not move.
@@ -686,7 +709,7 @@ class CoarseToFine(nn.Module):
         # The pooled view's pixel j is the mean of input pixels POOL j ... POOL j + POOL - 1.
         px, py, pstep = (fx - (POOL - 1) / 2.0) / POOL, (fy - (POOL - 1) / 2.0) / POOL, step / POOL
         far = CropResize.apply(pooled, px, py, px + (size - 1) * pstep, py + (size - 1) * pstep, size)
-        crop = torch.where((step > POOLED_STEP).view(-1, 1, 1, 1), far, near)
+        crop = torch.where((step > POOLED_STEP).view(-1, 1, 1, 1), far, near) if RULES["pooled"] else near
         return crop, fx, fy, x0, y0, side, step
 
     def forward(self, images):

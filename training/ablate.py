@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+"""What each rule of the exported graphs is worth, on the validation sets.
+
+For every rule of model.RULES (or those named), the dial graph (and the
+needle graph, for a rule that reaches it) is exported again without it,
+quantised as build-models does, packed beside the other graph, and read by
+the engine on the validation squares and frames. Each is compared image by
+image with the graphs that keep every rule (training/compare.py): a rule
+earns its place when leaving it out loses at least two standard errors.
+
+  training/ablate.py [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE ...]
+
+Reports go to WORK/runs/ablate/; a variant already read is not read again.
+"""
+import argparse
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import compare  # noqa: E402
+import model as M  # noqa: E402
+
+# Rules that act in the needle graph too; the others are the dial graph's alone.
+NEEDLE_RULES = {"pooled"}
+SETS = ("val", "val-frames")
+
+
+def run(*cmd):
+    subprocess.run([str(c) for c in cmd], check=True, stdout=subprocess.DEVNULL)
+
+
+def variant(args, name, without):
+    """Reads SETS with the graphs lacking the rules in without; returns the report paths."""
+    out = os.path.join(args.runs, "ablate", name)
+    reports = [os.path.join(out, "evaluate-%s.txt" % s) for s in SETS]
+    if all(os.path.exists(r) for r in reports):
+        return reports
+    os.makedirs(out, exist_ok=True)
+    for net, number in (("pose", "1"), ("needle", "2")):
+        graph = os.path.join(out, net + ".onnx")
+        if net == "needle" and not (set(without) & NEEDLE_RULES):
+            source = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
+        else:
+            run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
+                "--checkpoint", os.path.join(args.runs, net, "last.pt"),
+                "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
+                *sum((["--without", r] for r in without), []))
+            source = graph
+            if not args.float:
+                source = os.path.join(out, net + "-int8.onnx")
+                run(sys.executable, os.path.join(HERE, "quantise.py"), "--onnx", graph, "--out", source,
+                    "--calibration", os.path.join(args.data, "train"), os.path.join(args.data, "train-frames"),
+                    "--count", args.calibration)
+        run(os.path.join(args.build, "tools", "modelpack", "modelpack"), "encrypt", source,
+            os.path.join(out, number + ".bin"))
+    for s, report in zip(SETS, reports):
+        with open(report + ".partial", "w") as f:
+            subprocess.run([os.path.join(args.build, "tools", "evaluate", "evaluate"),
+                            "--labels", os.path.join(args.data, s, "labels.json"),
+                            "--images", os.path.join(args.data, s), "--models", out], stdout=f, check=True)
+        os.replace(report + ".partial", report)
+    return reports
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("rules", nargs="*", metavar="RULE", help="of: " + ", ".join(M.RULES))
+    ap.add_argument("--work", default="/var/tmp/dialvane-build-models")
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--float", action="store_true", help="the float graphs, not int8")
+    ap.add_argument("--calibration", default="64", help="calibration images, as build-models takes")
+    args = ap.parse_args()
+    args.runs, args.data = os.path.join(args.work, "runs"), os.path.join(args.work, "data")
+    unknown = set(args.rules) - set(M.RULES)
+    if unknown:
+        ap.error("no such rule: " + ", ".join(sorted(unknown)))
+
+    base = variant(args, "all" + ("-float" if args.float else ""), [])
+    for rule in args.rules or M.RULES:
+        reports = variant(args, "without-%s%s" % (rule, "-float" if args.float else ""), [rule])
+        for s, a, b in zip(SETS, base, reports):
+            a, b = compare.outcomes(a), compare.outcomes(b)
+            for limit in (2.0, 5.0):
+                na, nb, better, worse, se = compare.paired(a, b, limit)
+                print("without %-8s %-10s within %g%%: %d -> %d (%+d; %d better, %d worse; 1 SE %.1f)%s"
+                      % (rule, s, limit, na, nb, nb - na, better, worse, se,
+                         "  beyond noise" if abs(nb - na) >= 2 * se and nb != na else ""), flush=True)
+
+
+if __name__ == "__main__":
+    main()
