@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -143,6 +145,84 @@ TEST(ShippedModels, FindOneDialAndOneNeedleOnTheSample)
     OnnxUOBBDetector needles;
     ASSERT_TRUE(needles.init(L"" DIALVANE_SOURCE_DIR "/bin/2.bin"));
     EXPECT_EQ(needles.inference({input}).at(0).size(), 1u);
+}
+
+namespace {
+
+// The best candidate of a shipped graph as the engine decodes it: its output0
+// row in picture pixels.
+QJsonObject bestOf(const DetectResultList &results)
+{
+    const auto best = std::max_element(results.begin(), results.end(),
+                                       [](const DetectResult &a, const DetectResult &b) { return a.score < b.score; });
+    if (best == results.end())
+        return {};
+    QJsonArray points;
+    for (const DetectPoint &p : best->points)
+        points.append(QJsonArray{p.x, p.y, p.score});
+    return {{"score", best->score},
+            {"box", QJsonArray{best->box.x, best->box.y, best->box.width, best->box.height}},
+            {"points", points}};
+}
+
+void expectNear(const QJsonObject &got, const QJsonObject &want, const std::string &what)
+{
+    SCOPED_TRACE(what);
+    ASSERT_FALSE(got.isEmpty());
+    // int8 kernels round differently on other CPUs; a changed graph or
+    // decoder moves points by far more.
+    EXPECT_NEAR(got["score"].toDouble(), want["score"].toDouble(), 0.03);
+    for (const char *key : {"box", "points"}) {
+        const QJsonArray g = got[key].toArray(), w = want[key].toArray();
+        ASSERT_EQ(g.size(), w.size()) << key;
+        for (qsizetype i = 0; i < g.size(); ++i) {
+            const QJsonArray gp = g[i].isArray() ? g[i].toArray() : QJsonArray{g[i]};
+            const QJsonArray wp = w[i].isArray() ? w[i].toArray() : QJsonArray{w[i]};
+            for (qsizetype j = 0; j < gp.size(); ++j)
+                EXPECT_NEAR(gp[j].toDouble(), wp[j].toDouble(), j == 2 ? 0.05 : 2.0) << key << " " << i << "." << j;
+        }
+    }
+}
+
+} // namespace
+
+// The shipped graphs against their stored output on two fixed pictures: the
+// sample gauge, and the same gauge small in a 1280 x 960 frame, where the
+// graph's crop decides. DIALVANE_WRITE_REFERENCE=FILE writes the reference
+// of the models in bin/ instead (when they are replaced).
+TEST(ShippedModels, MatchTheirStoredReference)
+{
+    const cv::Mat gauge = MeterReaderHandler::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
+    ASSERT_FALSE(gauge.empty());
+    cv::Mat frame(960, 1280, CV_8UC3);
+    for (int y = 0; y < frame.rows; ++y)
+        frame.row(y).setTo(cv::Scalar(60 + y / 8, 90, 150 - y / 10));
+    cv::resize(gauge, frame(cv::Rect(700, 420, 288, 288)), cv::Size(288, 288), 0, 0, cv::INTER_AREA);
+
+    OnnxUPoseDetector dials;
+    ASSERT_TRUE(dials.init(L"" DIALVANE_SOURCE_DIR "/bin/1.bin"));
+    OnnxUOBBDetector needles;
+    ASSERT_TRUE(needles.init(L"" DIALVANE_SOURCE_DIR "/bin/2.bin"));
+    QJsonObject got;
+    for (const auto &[name, picture] : {std::pair{"gauge", gauge}, std::pair{"frame", frame}}) {
+        const DetectImage input{0, picture.data, picture.cols, picture.rows};
+        got[name] = QJsonObject{{"dial", bestOf(dials.inference({input}).at(0))},
+                                {"needle", bestOf(needles.inference({input}).at(0))}};
+    }
+
+    if (const QByteArray out = qgetenv("DIALVANE_WRITE_REFERENCE"); !out.isEmpty()) {
+        QFile file(QString::fromLocal8Bit(out));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(got).toJson());
+        GTEST_SKIP() << "wrote " << QFileInfo(file).absoluteFilePath().toStdString();
+    }
+    QFile file(QStringLiteral(DIALVANE_SOURCE_DIR "/tests/meter/shipped-reference.json"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject want = QJsonDocument::fromJson(file.readAll()).object();
+    for (const char *name : {"gauge", "frame"})
+        for (const char *model : {"dial", "needle"})
+            expectNear(got[name].toObject()[model].toObject(), want[name].toObject()[model].toObject(),
+                       std::string(name) + " " + model);
 }
 
 // Two small dials in one picture: the dial model looks closer at the best
