@@ -329,67 +329,6 @@ class Export(unittest.TestCase):
         self.assertEqual([[(a.name, a.i) for a in n.attribute] for n in nodes], [[], [("axis", 1)], [("axis", 0)]])
 
 
-class SecondLook(unittest.TestCase):
-    def test_a_counter_clockwise_gauge_reads_through_the_mirror(self):
-        # The network is shown the mirrored picture, where the scale runs
-        # clockwise. One that answers with the ideal map of the mirrored labels
-        # must come back with the gauge's own box and points, start on the
-        # minimum: a slip in mirroring back, or a turn of a scale that already
-        # runs the right way, fails here.
-        pose = M.Net("pose", M.INPUT_SIZE)
-        i = next(i for i in range(100) if not render.render_sample(33, i, 640)[1]["clockwise"])
-        img, lab, _ = render.render_sample(33, i, 640)
-        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
-        last = pose.size - 1
-        mbox, mkp = box.clone(), kp.clone()
-        mbox[0], mkp[:, 0] = last - box[0], last - kp[:, 0]
-
-        class Mirrored:
-            decode = pose.decode
-
-            def __call__(self, images):
-                return ideal_raw(pose, mbox, mkp, needle)
-
-        with torch.no_grad():
-            out = M.mirrored_look(Mirrored(), torch.zeros(1, 3, pose.size, pose.size))
-        self.assertLess(float(M.scale_turn(out)), -M.MIRROR_MIN_TURN)
-        d = out[0].T.numpy()[int(out[0, 4].argmax())]
-        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
-        np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
-        np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=1e-2)
-
-    def test_the_closer_look_comes_back_to_the_picture(self):
-        # A closer look that sees, in its crop, the ideal map of the labels
-        # must return the labels in the picture's pixels, the dial box's size
-        # included: a slip between crop and picture pixels fails here.
-        pose, close = M.Net("pose", M.INPUT_SIZE), M.Net("pose", M.ZOOM_SIZE)
-        img, lab, _ = render.render_sample(33, 1, 640)
-        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
-        with torch.no_grad():
-            first = pose.decode(ideal_raw(pose, box, kp, needle))
-            side = M.zoom_side(first)
-            best = M.best_column(first)[0]
-            # Crop pixel i lies at x0 + (i + 0.5) step - 0.5 in the picture.
-            step = float(side[0]) / M.ZOOM_SIZE
-            x0, y0 = float(best[0]) + 0.5 - float(side[0]) / 2, float(best[1]) + 0.5 - float(side[0]) / 2
-            cbox, ckp = box.clone(), kp.clone()
-            cbox[0], cbox[1], cbox[2:4] = (box[0] - x0 + 0.5) / step - 0.5, (box[1] - y0 + 0.5) / step - 0.5, box[2:4] / step
-            ckp[:, 0], ckp[:, 1] = (kp[:, 0] - x0 + 0.5) / step - 0.5, (kp[:, 1] - y0 + 0.5) / step - 0.5
-
-            class Closer:
-                decode = pose.decode
-
-                def __call__(self, crop):
-                    return ideal_raw(close, cbox, ckp, needle)
-
-            out = M.zoomed_look(Closer(), torch.zeros(1, 3, pose.size, pose.size), first, side)
-        self.assertEqual(out.shape, (1, M.POSE_VALUES, 2 * pose.grid * pose.grid))
-        d = M.best_column(out)[0].numpy()
-        np.testing.assert_allclose(d[:4], box.numpy(), rtol=1e-4, atol=1e-2)
-        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
-        np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=2e-2)
-
-
 class Answering:
     """A network that answers every picture with a fixed head map."""
 
