@@ -72,26 +72,8 @@ GAP_SHARE = 0.5
 REFINED_KP = (3, 4, 9)        # in the order of the OWN_HEAT channels
 PIVOT, START, END, MIDDLE = 0, 3, 4, 9
 
-# Which way the scale runs. The key points learn the usual clockwise scale
-# well and a counter-clockwise one poorly: there the start often lands on
-# the end mark and the end on the start mark. A small network compares the
-# surroundings of the two ends, where their numbers are printed ("0" against
-# "250"), and the scale is turned round only when it is sure: a turn of a
-# scale that was right costs the whole span. Crops are DIR_SHARE pivot-to-end
-# radii wide (the mark and a number inside or outside it), DIR_PATCH pixels.
-# The verdict is the mean over crops DIR_LOOKS times that wide: one crop's
-# verdict swings with where its edge cuts a number.
-DIR_PATCH = 48
-DIR_SHARE = 0.7
-DIR_LOOKS = (0.8, 1.0, 1.25)
-DIR_WIDTHS = (24, 32, 48, 64, 64)
-DIR_STRIDES = (1, 2, 2, 2, 1)
-DIR_MARGIN = 2.5
 # The letterbox's grey (0..1), which crops beyond the picture take too.
 GREY = 114.0 / 255.0
-# The 14 key points with the scale turned round: the start and end swap,
-# the tenths run backwards.
-TURNED_KP = (0, 1, 2, 4, 3) + tuple(range(13, 4, -1))
 # The rows of a decoded dial table that hold x and y coordinates: the box's
 # centre and the key points.
 X_ROWS = [0] + [5 + 3 * k for k in range(NUM_KP)]
@@ -472,83 +454,16 @@ def half_angle(s, c):
     return torch.where(c >= 0, a, b)
 
 
-class Direction(nn.Module):
-    """forward(a, b): the logit that crops a and b [N, 3, P, P], taken as
-    about the scale's start and end, are about its end and start instead.
-    Swapping a and b negates it, so neither order is favoured."""
-
-    def __init__(self):
-        super().__init__()
-        layers, cin = [], 3
-        for c, s in zip(DIR_WIDTHS, DIR_STRIDES):
-            layers.append(conv_bn(cin, c, 3, s))
-            cin = c
-        self.trunk = nn.Sequential(*layers)
-        self.head = nn.Sequential(nn.Linear(2 * cin, 64), nn.SiLU(inplace=True), nn.Linear(64, 1))
-
-    def forward(self, a, b):
-        fa, fb = self.trunk(a).mean((2, 3)), self.trunk(b).mean((2, 3))
-        return (self.head(torch.cat([fa, fb], 1)) - self.head(torch.cat([fb, fa], 1)))[:, 0]
-
-
-def end_crops(images, pivot, ends, shares=(DIR_SHARE,), size=DIR_PATCH):
-    """Square crops [K * N, 3, size, size] of images [N, 3, H, W] centred on
-    each of ends (points [N, 2] in input pixels), for each of the K shares in
-    turn that share times the mean pivot-to-end distance wide; outside the
-    picture they are grey. One sampling of the pictures cuts an end's K
-    crops, stacked in the grid, so the pictures are never copied."""
-    n, _, h, w = images.shape
-    k = len(shares)
-    radius = torch.stack([torch.sqrt(((e - pivot) ** 2).sum(1)) for e in ends]).mean(0)      # [N]
-    steps = (torch.arange(size, dtype=images.dtype) + 0.5 - size / 2.0) / size               # [size]
-    along = torch.tensor(shares, dtype=images.dtype).view(1, k, 1) * radius.view(n, 1, 1) * steps.view(1, 1, size)
-    crops = []
-    for e in ends:
-        # Pixel centres of the crops, in grid_sample's units (align_corners=False).
-        x = (e[:, 0].view(n, 1, 1) + along) * (2.0 / w) - 1                                  # [N, K, size]
-        y = (e[:, 1].view(n, 1, 1) + along) * (2.0 / h) - 1
-        grid = torch.stack([x.view(n, k, 1, size).expand(n, k, size, size),
-                            y.view(n, k, size, 1).expand(n, k, size, size)], 4)
-        crop = sample_grey(images, grid.view(n, k * size, size, 2))                         # [N, 3, K * size, size]
-        crops.append(crop.view(n, 3, k, size, size).permute(2, 0, 1, 3, 4).reshape(k * n, 3, size, size))
-    return crops
-
-
 def sample_grey(images, grid):
     """Bilinear grid_sample (align_corners=False) that is the letterbox's grey,
     not black, outside the picture."""
     return F.grid_sample(images - GREY, grid, mode="bilinear", padding_mode="zeros", align_corners=False) + GREY
 
 
-def turn_when_reversed(direction, images, out):
-    """The decoded table [N, POSE_VALUES, A] with every candidate's scale
-    turned round where the direction network, shown the ends of the best
-    candidate's scale, is sure they are the wrong way round."""
-    kp = best_points(out)
-    start, end = end_crops(images, kp[:, PIVOT], (kp[:, START], kp[:, END]), [DIR_SHARE * k for k in DIR_LOOKS])
-    turn = direction(start, end).view(len(DIR_LOOKS), -1).mean(0) > DIR_MARGIN
-    return torch.where(turn.view(-1, 1, 1), turned_round(out), out)
-
-
 def best_column(out):
     """The best candidate [N, values] of a decoded table [N, values, A]."""
     n = out.shape[0]
     return torch.gather(out, 2, out[:, 4].argmax(1).view(n, 1, 1).expand(n, out.shape[1], 1))[:, :, 0]
-
-
-def column_points(column):
-    """The key points [N, 14, 2] of candidates [N, values]."""
-    return column[:, 5:].reshape(column.shape[0], NUM_KP, 3)[:, :, :2]
-
-
-def best_points(out):
-    """The key points [N, 14, 2] of the best candidate of a decoded table."""
-    return column_points(best_column(out))
-
-
-def turned_round(out):
-    """The decoded table with every candidate's scale running the other way."""
-    return out[:, list(range(5)) + [5 + 3 * k + j for k in TURNED_KP for j in range(3)]]
 
 
 def crop_edges(cx, cy, side, size):

@@ -26,7 +26,6 @@ import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_labels as CL  # noqa: E402
-import direction as D  # noqa: E402
 import export  # noqa: E402
 import model as M  # noqa: E402
 import render  # noqa: E402
@@ -216,76 +215,6 @@ class Refinement(unittest.TestCase):
         kp = [c, at(0, 30), c, at(100), at(80)] + [at(135 + 27 * i) for i in range(1, 10)]
         out = refined(kp, [start, end], {M.START: {1: 0.3, 2: 0.6}, M.END: {2: 0.9}})
         self.assert_at(out, {M.START: start, M.END: end})
-
-
-class ScaleDirection(unittest.TestCase):
-    def test_crops_are_centred_on_the_ends(self):
-        # A bright square on each end of a grey picture; each crop's middle is
-        # that square, whatever the picture's shape (the engine's letterbox
-        # feeds squares, but nothing here assumes it).
-        images = torch.full((1, 3, 240, 320), M.GREY)
-        pivot, ends = torch.tensor([[160.0, 120.0]]), (torch.tensor([[90.0, 170.0]]), torch.tensor([[250.0, 60.0]]))
-        for e in ends:
-            x, y = int(e[0, 0]), int(e[0, 1])
-            images[0, :, y - 3:y + 3, x - 3:x + 3] = 1.0
-        for crop in M.end_crops(images, pivot, ends):
-            mid = M.DIR_PATCH // 2
-            self.assertGreater(float(crop[0, :, mid - 1:mid + 1, mid - 1:mid + 1].min()), 0.99)
-            self.assertAlmostEqual(float(crop[0, :, 0, 0].mean()), M.GREY, places=5)
-
-    def test_crops_of_another_width_are_cut_again(self):
-        with tempfile.TemporaryDirectory() as data, tempfile.TemporaryDirectory() as out:
-            with open(os.path.join(data, "labels.jsonl"), "w") as fh:
-                for i in range(2):
-                    fh.write(render._render_one((5, i, 640, data)) + "\n")
-            first, _ = D.cached_crops(data, out)
-            saved = M.DIR_SHARE
-            try:
-                M.DIR_SHARE = saved * 2
-                wider, _ = D.cached_crops(data, out)
-            finally:
-                M.DIR_SHARE = saved
-            self.assertFalse(np.array_equal(first, wider))
-            np.testing.assert_array_equal(D.cached_crops(data, out)[0], first)
-
-    def test_the_network_favours_neither_order(self):
-        torch.manual_seed(0)
-        net = M.Direction().eval()
-        a, b = torch.rand(3, 3, M.DIR_PATCH, M.DIR_PATCH), torch.rand(3, 3, M.DIR_PATCH, M.DIR_PATCH)
-        with torch.no_grad():
-            np.testing.assert_allclose(net(a, b).numpy(), -net(b, a).numpy(), atol=1e-5)
-
-    def test_a_sure_verdict_turns_every_candidate_round(self):
-        torch.manual_seed(0)
-        out = torch.rand(1, M.POSE_VALUES, 5) * 300
-        out[0, 4] = torch.tensor([0.1, 0.9, 0.2, 0.3, 0.4])
-
-        def verdict(logit):
-            return lambda a, b: torch.full((a.shape[0],), float(logit))
-
-        images = torch.rand(1, 3, 320, 320)
-        kept = M.turn_when_reversed(verdict(M.DIR_MARGIN - 0.5), images, out)
-        self.assertTrue(torch.equal(kept, out))
-        turned = M.turn_when_reversed(verdict(M.DIR_MARGIN + 0.5), images, out).view(-1, 5)
-        # Start and end swap; the tenths run backwards.
-        order = [0, 1, 2, 4, 3, 13, 12, 11, 10, 9, 8, 7, 6, 5]
-        points = out[0, 5:].view(M.NUM_KP, 3, 5)
-        self.assertTrue(torch.equal(turned, torch.cat([out[0, :5], points[order].reshape(-1, 5)])))
-
-    def test_each_picture_is_judged_by_its_own_crops(self):
-        # Two pictures in one batch, only the first bright: the verdicts on
-        # the crops of every width are averaged per picture, never across.
-        torch.manual_seed(0)
-        out = torch.rand(2, M.POSE_VALUES, 5) * 200 + 60
-        images = torch.zeros(2, 3, 320, 320)
-        images[0] = 1.0
-
-        def verdict(a, b):
-            return (a.mean((1, 2, 3)) - M.GREY).sign() * (M.DIR_MARGIN + 1)
-
-        turned = M.turn_when_reversed(verdict, images, out)
-        self.assertTrue(torch.equal(turned[0], M.turned_round(out)[0]))
-        self.assertTrue(torch.equal(turned[1], out[1]))
 
 
 class Export(unittest.TestCase):
