@@ -63,22 +63,10 @@ def check_graph(path, expected_in, expected_out):
             raise SystemExit("export: %s has shape %s, expected float32 %s" % (vi.name, fixed_shape(vi), want))
 
 
-def graphs(graph):
-    """The graph and, depth first, every graph nested in its nodes (the
-    branches of Ifs). Each is yielded before its nodes are searched, so the
-    caller may drop nodes that hold no graph."""
-    yield graph
-    for node in graph.node:
-        for attr in node.attribute:
-            if attr.type == onnx.AttributeProto.GRAPH:
-                yield from graphs(attr.g)
-
-
 def compact(path):
     """Node names, the exporter's long tensor names and attributes written
-    at their defaults only help a reader of the graph. Without them, and
-    with short numbers for the names, the packed dial model, direction
-    network and second looks included, keeps under 10 MB. The graph's
+    at their defaults only help a reader of the graph: they go, and names
+    become short numbers, which keeps the packed model small. The graph's
     input and output keep their names."""
     m = onnx.load(path)
     drop_copies(m.graph)
@@ -91,21 +79,18 @@ def compact(path):
             return name
         return names.setdefault(name, format(len(names), "x"))
 
-    for graph in graphs(m.graph):
-        for t in graph.initializer:
-            t.name = short(t.name)
-        for v in graph.value_info:
-            v.name = short(v.name)
-        for v in graph.output:
-            v.name = short(v.name)
-        for node in graph.node:
-            node.name = ""
-            schema = onnx.defs.get_schema(node.op_type, opset[node.domain], node.domain)
-            kept = [a for a in node.attribute if not at_default(a, schema)]
-            del node.attribute[:]
-            node.attribute.extend(kept)
-            node.input[:] = [short(n) for n in node.input]
-            node.output[:] = [short(n) for n in node.output]
+    for t in m.graph.initializer:
+        t.name = short(t.name)
+    for v in m.graph.value_info:
+        v.name = short(v.name)
+    for node in m.graph.node:
+        node.name = ""
+        schema = onnx.defs.get_schema(node.op_type, opset[node.domain], node.domain)
+        kept = [a for a in node.attribute if not at_default(a, schema)]
+        del node.attribute[:]
+        node.attribute.extend(kept)
+        node.input[:] = [short(n) for n in node.input]
+        node.output[:] = [short(n) for n in node.output]
     onnx.save(m, path)
 
 
@@ -119,38 +104,35 @@ def at_default(attr, schema):
 
 
 def drop_copies(graph):
-    """Turns the Constant nodes, of the graph and of its branches, into
-    initializers of the graph, one for each distinct value: the second look
-    repeats the first look's constants. Identity nodes go too, all but those
-    that give a graph its output: their readers read what they copy."""
-    outputs = {v.name for g in graphs(graph) for v in g.output}
-    by_value, renamed = {}, {}
-    for g in graphs(graph):
-        kept = []
-        for node in g.node:
-            if node.op_type == "Constant" and [a.name for a in node.attribute] == ["value"]:
-                t = node.attribute[0].t
-                key = (t.data_type, tuple(t.dims), onnx.numpy_helper.to_array(t).tobytes())
-                if key not in by_value:
-                    by_value[key] = node.output[0]
-                    t.name = node.output[0]
-                    graph.initializer.append(t)
-                renamed[node.output[0]] = by_value[key]
-            elif node.op_type == "Identity" and node.output[0] not in outputs:
-                renamed[node.output[0]] = node.input[0]
-            else:
-                kept.append(node)
-        del g.node[:]
-        g.node.extend(kept)
+    """Turns the graph's Constant nodes into initializers, one for each
+    distinct value, however many nodes hold it. Identity nodes go too, all
+    but those that give the graph its output: their readers read what they
+    copy."""
+    outputs = {v.name for v in graph.output}
+    by_value, renamed, kept = {}, {}, []
+    for node in graph.node:
+        if node.op_type == "Constant" and [a.name for a in node.attribute] == ["value"]:
+            t = node.attribute[0].t
+            key = (t.data_type, tuple(t.dims), onnx.numpy_helper.to_array(t).tobytes())
+            if key not in by_value:
+                by_value[key] = node.output[0]
+                t.name = node.output[0]
+                graph.initializer.append(t)
+            renamed[node.output[0]] = by_value[key]
+        elif node.op_type == "Identity" and node.output[0] not in outputs:
+            renamed[node.output[0]] = node.input[0]
+        else:
+            kept.append(node)
+    del graph.node[:]
+    graph.node.extend(kept)
 
     def source(name):
         while renamed.get(name, name) != name:
             name = renamed[name]
         return name
 
-    for g in graphs(graph):
-        for node in g.node:
-            node.input[:] = [source(n) for n in node.input]
+    for node in graph.node:
+        node.input[:] = [source(n) for n in node.input]
 
 
 def ortrun_binary(build_dir):
