@@ -16,7 +16,6 @@ import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
-INPUT_SIZE = 320
 STRIDE = 8
 NUM_KP = 14
 # The engine's rows: cx, cy, w, h, score, then per task the rest.
@@ -598,8 +597,10 @@ class CropResize(torch.autograd.Function):
                     g.op("Constant", value_t=torch.tensor([s, s])), g.op("Constant", value_t=torch.tensor([2, 3])))
 
 
-def count_macs(net, size=INPUT_SIZE):
-    """Multiply-accumulates of one forward pass, convolutions only."""
+def count_macs(net, size=None):
+    """Multiply-accumulates of one forward pass at size (by default the
+    network's own), convolutions only."""
+    size = size or net.size
     total = [0]
 
     def hook(m, _inp, out):
@@ -616,7 +617,7 @@ def count_macs(net, size=INPUT_SIZE):
 
 
 if __name__ == "__main__":
-    for task in ("pose", "needle"):
+    for task in TASKS:
         net = Net(task)
         params = sum(p.numel() for p in net.parameters())
-        print("%s: %.2f M parameters, %.2f GMAC at %d" % (task, params / 1e6, count_macs(net) / 1e9, INPUT_SIZE))
+        print("%s: %.2f M parameters, %.2f GMAC at %d" % (task, params / 1e6, count_macs(net) / 1e9, net.size))

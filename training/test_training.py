@@ -35,6 +35,8 @@ import train as T  # noqa: E402
 # Of the span: how far tenths placed by angle may read from the labelled ones
 # on a dial tilted by up to 30 degrees.
 PLACED_TOLERANCE = 0.02
+# Whole samples are letterboxed to this size, for networks of that size.
+SAMPLE_SIZE = 320
 
 
 def ideal_raw(net, box, kp, needle):
@@ -69,7 +71,7 @@ def ideal_raw(net, box, kp, needle):
 class Conventions(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.pose, cls.needle = M.Net("pose", M.INPUT_SIZE), M.Net("needle", M.INPUT_SIZE)
+        cls.pose, cls.needle = M.Net("pose", SAMPLE_SIZE), M.Net("needle", SAMPLE_SIZE)
         cls.samples = [render.render_sample(31, i, 640)[:2] for i in range(12)]
 
     def check(self, img, lab, rng):
