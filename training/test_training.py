@@ -187,54 +187,6 @@ class Refinement(unittest.TestCase):
                                    places=3)
         self.needs("mean", check)
 
-    def test_a_middle_regressed_across_the_pivot_comes_back_to_the_scale(self):
-        # A 90-degree scale over the top, 225 to 315 degrees; the regressed
-        # tenths run the long way round, the middle below the pivot, in the
-        # gap, where no mark is.
-        c, at = on_dial(0, 0), on_dial
-        start, end, middle = at(225), at(315), at(270)
-        kp = [c, at(0, 30), c, start, end] + [at(225 - 27 * i) for i in range(1, 10)]
-        self.needs("across", lambda: self.assert_at(
-            refined(kp, [start, end, middle], {M.START: {1: 0.8}, M.END: {2: 0.8}, M.MIDDLE: {3: 0.8}}),
-            {M.MIDDLE: middle}))
-
-    def test_a_middle_regressed_onto_the_pivot_is_sought_on_either_side(self):
-        # The regressed middle lies beside the pivot, on neither side of the
-        # ends, with no heat near it. A 300-degree scale has its middle mark
-        # the long way round (270 degrees, over the top); a 90-degree one over
-        # the top has it the short way, and the heat there decides.
-        c, at = on_dial(0, 0), on_dial
-        def check():
-            for start, end, middle in ((at(120), at(60), at(270)), (at(225), at(315), at(270))):
-                kp = [c, at(0, 30), c, start, end] + [at(135 + 27 * i, 40) for i in range(1, 10)]
-                kp[M.MIDDLE] = at(0, 10)
-                out = refined(kp, [start, end, middle], {M.START: {1: 0.8}, M.END: {2: 0.8}, M.MIDDLE: {3: 0.8}})
-                self.assert_at(out, {M.MIDDLE: middle})
-        self.needs("lost", check)
-
-    def test_an_end_regressed_far_off_is_sought_further(self):
-        # The start is regressed two major marks on, beyond its window; its
-        # own heat is on the start mark, and weaker on the next major mark.
-        # The end is regressed close to its mark, and its own heat is
-        # stronger on the start mark far away, which it must not take.
-        c, at = on_dial(0, 0), on_dial
-        start, next_major, end = at(135), at(162), at(45)
-        kp = [c, at(0, 30), c, at(189), end - 3] + [at(135 + 27 * i) for i in range(1, 10)]
-        self.needs("far", lambda: self.assert_at(
-            refined(kp, [start, next_major, end], {M.START: {1: 0.9, 2: 0.15}, M.END: {1: 1.0, 3: 0.3}}),
-            {M.START: start, M.END: end}))
-
-    def test_two_ends_never_share_a_mark(self):
-        # Both ends regressed into the gap at the bottom, far from any mark.
-        # The start's own heat is stronger on the end mark than on its own,
-        # but weaker there than the end's: the end keeps the end mark and
-        # the start takes its own.
-        c, at = on_dial(0, 0), on_dial
-        start, end = at(135), at(45)
-        kp = [c, at(0, 30), c, at(100), at(80)] + [at(135 + 27 * i) for i in range(1, 10)]
-        self.needs("one_mark", lambda: self.assert_at(
-            refined(kp, [start, end], {M.START: {1: 0.3, 2: 0.6}, M.END: {2: 0.9}}), {M.START: start, M.END: end}))
-
 
 class ScaleDirection(unittest.TestCase):
     def test_crops_are_centred_on_the_ends(self):
