@@ -87,7 +87,7 @@ def main():
                 na, nb, better, worse, se = compare.paired(a, b, limit)
                 print("without %-8s %-10s within %g%%: %d -> %d (%+d; %d better, %d worse; 1 SE %.1f)%s"
                       % (rule, s, limit, na, nb, nb - na, better, worse, se,
-                         "  beyond noise" if abs(nb - na) >= 2 * se and nb != na else ""), flush=True)
+                         "  beyond noise" if compare.beyond_noise(na, nb, se) else ""), flush=True)
 
 
 if __name__ == "__main__":

@@ -48,6 +48,11 @@ def paired(a, b, limit):
             d.count(1), d.count(-1), se)
 
 
+def beyond_noise(na, nb, se):
+    """Whether counts na and nb of paired images differ by two standard errors or more."""
+    return nb != na and abs(nb - na) >= 2 * se
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("a")
@@ -64,7 +69,7 @@ def main():
     print(f"{len(common)} images in both; A = {names[0]}, B = {names[1]}")
     for limit in (2.0, 5.0):
         na, nb, up, down, se = paired(a, b, limit)
-        verdict = "beyond noise" if abs(nb - na) >= 2 * se and nb != na else "within noise"
+        verdict = "beyond noise" if beyond_noise(na, nb, se) else "within noise"
         print(f"within {limit:g}%: A {na}, B {nb}; B better on {up}, worse on {down}; "
               f"B - A = {nb - na:+d} +- {se:.1f} (1 SE), {verdict}")
 
