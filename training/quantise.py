@@ -7,7 +7,9 @@ Every Conv gets per-channel int8 weights (symmetric, scale per output
 channel) with an int32 bias, and uint8 activations: its input and its
 output pass through QuantizeLinear and DequantizeLinear, so that ONNX
 Runtime runs it as one integer convolution (QLinearConv, VNNI where the CPU
-has it). Everything else, the crops and the decoding, stays float.
+has it). A Conv whose output only a Relu reads is quantised after the Relu,
+which ONNX Runtime then folds into the convolution. Everything else, the
+crops and the decoding, stays float.
 
 The activations' ranges are the least and greatest values each tensor takes
 in ONNX Runtime (ortrun.cpp, every inner tensor made an output) over the
@@ -33,14 +35,21 @@ import train  # noqa: E402
 
 
 def conv_tensors(graph):
-    """The Convs of graph and the names of the float activations each reads and writes."""
+    """The Convs of graph and the names of the float activations each reads
+    and writes: a Conv read only by a Relu writes the Relu's output."""
     convs = [n for n in graph.node if n.op_type == "Conv"]
     names = []
     for n in convs:
-        for name in (n.input[0], n.output[0]):
+        for name in (n.input[0], conv_output(graph, n).output[0]):
             if name not in names:
                 names.append(name)
     return convs, names
+
+
+def conv_output(graph, conv):
+    """The node whose output stands for conv's: its Relu where that is its only reader."""
+    readers = [n for n in graph.node if conv.output[0] in n.input]
+    return readers[0] if len(readers) == 1 and readers[0].op_type == "Relu" else conv
 
 
 def shapes_of(model, names):
@@ -116,6 +125,9 @@ def quantise(path, out, bounds):
 
     nodes = []
     for node in graph.node:
+        if node.op_type == "Relu" and node.output[0] in params:
+            nodes += [node] + qdq(node.output[0])
+            continue
         if node.op_type != "Conv":
             nodes.append(node)
             continue
@@ -141,11 +153,12 @@ def quantise(path, out, bounds):
         conv = helper.make_node("Conv", inputs, [node.output[0]])
         conv.attribute.extend(node.attribute)
         nodes.append(conv)
-        nodes += qdq(node.output[0])
-    # Every reader of a Conv's output reads it dequantised, and comes after
-    # it; other readers of a Conv's input keep the float tensor, which may
-    # come before its Q and DQ.
-    written = {conv.output[0] for conv in convs}
+        if node.output[0] in params:
+            nodes += qdq(node.output[0])
+    # Every reader of a Conv's (or its Relu's) output reads it dequantised,
+    # and comes after it; other readers of a Conv's input keep the float
+    # tensor, which may come before its Q and DQ.
+    written = {conv_output(graph, conv).output[0] for conv in convs}
     for node in nodes:
         if node.op_type != "QuantizeLinear":
             node.input[:] = [dequantised[n] if n in written else n for n in node.input]

@@ -440,7 +440,7 @@ class CoarseToFine(unittest.TestCase):
 
 class Quantise(unittest.TestCase):
     def test_the_int8_graph_reads_as_the_float_one(self):
-        # Convolutions with SiLUs, a residual sum and a stride, exported,
+        # Convolutions with ReLUs, a residual sum and a stride, exported,
         # calibrated on their own inputs and quantised, must give the float
         # graph's output through ONNX Runtime to within a few steps of the
         # int8 grid: a wrong scale, zero point, bias scale or channel axis
