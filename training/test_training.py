@@ -44,6 +44,8 @@ def ideal_raw(net, box, kp, needle):
     s = M.STRIDE
     a = cells.shape[1]
     raw = torch.zeros(net.head[-1].out_channels, a)
+    if net.task == "finder":
+        box = box[0, :4]          # the first gauge's row
     if net.task != "needle":
         centre, size = box[:2], box[2:4]
     else:
@@ -436,6 +438,46 @@ class CoarseToFine(unittest.TestCase):
             diff = (crop - want).abs()
             self.assertLess(float(diff.max()), 8 / 255)
             self.assertLess(float(diff.mean()), 0.5 / 255)
+
+
+class FinderTargets(unittest.TestCase):
+    def test_every_gauge_of_a_frame_is_a_target_and_none_in_an_empty_one(self):
+        # The finder learns from frames with two gauges and with none: both
+        # boxes survive the crop, flip and letterbox as the first does, and
+        # the loss rewards a map that finds both; where there is no gauge a
+        # map without any dial costs nothing. A finder that learnt only the
+        # first gauge would score the second as a false dial.
+        finder = M.Net("finder")
+        saved = T.CROP_P, dict(T.FLIP_P)
+        try:
+            T.CROP_P, T.FLIP_P["finder"] = 1.0, 1.0
+            img, lab, _ = render.render_frame(61, 3, gauges=2)
+            rng = lambda: np.random.default_rng(5)                                  # noqa: E731
+            rows = torch.from_numpy(T.prepare_view(img, lab, "finder", rng())[1])
+            first = T.prepare_view(img, dict(lab, second=lab), "finder", rng())[1]
+            empty, _, _ = render.render_frame(61, 0, gauges=0)
+            nothing = T.prepare_view(empty, {"gauges": 0}, "finder", rng())[1]
+        finally:
+            T.CROP_P, T.FLIP_P = saved
+        self.assertEqual(rows[:, 4].tolist(), [1.0, 1.0])
+        np.testing.assert_allclose(first[1], first[0])        # both rows go through the same moves
+        self.assertFalse(np.any(nothing))
+
+        def ideal(box):
+            return ideal_raw(finder, torch.stack([box, torch.zeros(5)]), None, None)
+
+        one, other = ideal(rows[0]), ideal(rows[1])
+        both = torch.where(other[:, :1] > one[:, :1], other, one)
+        losses = [T.compute_loss(finder, raw, rows[None], None, None)[1] for raw in (one, both)]
+        self.assertLess(float(losses[1]["score"]), float(losses[0]["score"]) / 2)
+        for name in ("centre", "size"):
+            self.assertLess(float(losses[1][name]), 1e-3)
+        self.assertEqual(T.count_dials(finder.decode(both)[0].T.numpy()), 2)
+        blank = torch.full_like(one, -12.0)
+        quiet = T.compute_loss(finder, blank, torch.from_numpy(nothing)[None], None, None)[1]["score"]
+        self.assertLess(float(quiet), 1e-3)
+        loud = T.compute_loss(finder, one, torch.from_numpy(nothing)[None], None, None)[1]["score"]
+        self.assertGreater(float(loud), 100 * float(quiet))
 
 
 class Quantise(unittest.TestCase):

@@ -48,6 +48,8 @@ FLIP_P = {"pose": 0.0, "needle": 0.5, "finder": 0.5}
 # and size: the fine networks train on crops placed that loosely.
 CROP_SHIFT = 0.1
 CROP_ZOOM = 0.2
+# The most gauges a frame holds (render.py draws a second one on some).
+FINDER_GAUGES = 2
 
 
 # ---------------------------------------------------------------- data
@@ -86,7 +88,7 @@ def choose_crop(width, height, pts, rng):
     when not square, makes the engine pad it; no key point may leave the
     frame, as none does in the rendered set.
     """
-    if rng.random() >= CROP_P:
+    if rng.random() >= CROP_P or not len(pts):
         return 0, 0, width, height
     lo = pts.min(0)
     hi = pts.max(0)
@@ -122,31 +124,47 @@ def letterbox(img, size, colour):
     return img, (sx, sy, 0.5 * sx - 0.5 + left, 0.5 * sy - 0.5 + top)
 
 
-def prepare(img, lab, size, rng=None, task="pose", colours=True):
+def gauges_of(lab):
+    """The labels of every gauge in a picture: none, one, or the first and the second."""
+    if lab.get("gauges", 1) == 0:
+        return []
+    return [lab] + ([lab["second"]] if "second" in lab else [])
+
+
+def prepare(img, lab, size, rng=None, task="pose", colours=True, every_box=False):
     """One training (rng given) or evaluation (rng None) sample in model-input
-    pixels: the RGB picture and the geometry (dial box, key points, needle).
-    Without colours a training sample skips the photometric changes, for
-    the caller to make on a smaller picture cut from it."""
-    kp = np.array(lab["keypoints"], np.float32)
-    box = np.array(lab["dial_box"], np.float32)
-    nd = lab["needles"][0]
-    needle = np.array([nd["cx"], nd["cy"], nd["w"], nd["h"], nd["angle"]], np.float32)
+    pixels: the RGB picture and the geometry (dial box, key points, needle)
+    of the first gauge, zeros in a picture without one; with every_box the
+    boxes [gauges, 4] of every gauge instead of the first's. Without colours
+    a training sample skips the photometric changes, for the caller to make
+    on a smaller picture cut from it."""
+    parts = gauges_of(lab)
+    boxes = np.array([p["dial_box"] for p in parts], np.float32).reshape(-1, 4)
+    kp, needle = np.zeros((M.NUM_KP, 3), np.float32), np.zeros(5, np.float32)
+    if parts:
+        kp = np.array(lab["keypoints"], np.float32)
+        nd = lab["needles"][0]
+        needle = np.array([nd["cx"], nd["cy"], nd["w"], nd["h"], nd["angle"]], np.float32)
     h0, w0 = img.shape[:2]
     colour = GREY
     if rng is not None:
-        x0, y0, cw, ch = choose_crop(w0, h0, kp[:, :2], rng)
+        every_point = np.concatenate([np.array(p["keypoints"], np.float32)[:, :2] for p in parts] or [np.zeros((0, 2))])
+        x0, y0, cw, ch = choose_crop(w0, h0, every_point, rng)
         img = img[y0:y0 + ch, x0:x0 + cw]
         kp[:, 0] -= x0
         kp[:, 1] -= y0
-        box[0] -= x0
-        box[1] -= y0
+        # Row by row, as scalars: the same rounding as a single box always had.
+        for box in boxes:
+            box[0] -= x0
+            box[1] -= y0
         needle[0] -= x0
         needle[1] -= y0
         if rng.random() < FLIP_P[task]:
             # Pixel i goes to cw - 1 - i; the axis angle a becomes pi - a.
             img = img[:, ::-1]
             kp[:, 0] = cw - 1 - kp[:, 0]
-            box[0] = cw - 1 - box[0]
+            for box in boxes:
+                box[0] = cw - 1 - box[0]
             needle[0] = cw - 1 - needle[0]
             needle[4] = math.pi - needle[4]
         img = np.ascontiguousarray(img)
@@ -161,25 +179,31 @@ def prepare(img, lab, size, rng=None, task="pose", colours=True):
     img, (sx, sy, tx, ty) = letterbox(img, size, colour)
     kp[:, 0] = kp[:, 0] * sx + tx
     kp[:, 1] = kp[:, 1] * sy + ty
-    box[0] = box[0] * sx + tx
-    box[1] = box[1] * sy + ty
-    box[2] *= sx
-    box[3] *= sy
+    for box in boxes:
+        box[0] = box[0] * sx + tx
+        box[1] = box[1] * sy + ty
+        box[2] *= sx
+        box[3] *= sy
     needle[0] = needle[0] * sx + tx
     needle[1] = needle[1] * sy + ty
     # Uniform scale (sx == sy up to rounding): lengths scale, the angle stays.
     needle[2] *= sx
     needle[3] *= sx
     rgb = cv2.cvtColor(img, cv2.COLOR_BGR2RGB)
-    return rgb, box, kp, needle
+    if every_box:
+        return rgb, boxes, kp, needle
+    return rgb, boxes[0] if len(boxes) else np.zeros(4, np.float32), kp, needle
 
 
 def prepare_view(img, lab, task, rng=None):
     """A sample as the network of task sees it inside the exported graph
     (model.CoarseToFine): the finder the engine's FRAME_SIZE letterbox pooled
     POOL times; the others a crop about the dial box, which training moves
-    and scales as loosely as the finder may place it."""
-    rgb, box, kp, needle = prepare(img, lab, M.FRAME_SIZE, rng, task, colours=False)
+    and scales as loosely as the finder may place it. The finder's box is
+    every gauge's [FINDER_GAUGES, 5], each row a box and whether a gauge is
+    there: it learns from frames with two gauges, or none, too."""
+    finder = task == "finder"
+    rgb, box, kp, needle = prepare(img, lab, M.FRAME_SIZE, rng, task, colours=False, every_box=finder)
     if task == "finder":
         fx = fy = (M.POOL - 1) / 2.0
         step = float(M.POOL)
@@ -202,10 +226,14 @@ def prepare_view(img, lab, task, rng=None):
                               borderValue=(GREY,) * 3)
     if rng is not None:
         view = photometric(view, rng)
-    for xy in (box, needle):
+    for xy in (*box, needle) if finder else (box, needle):
         xy[0], xy[1] = (xy[0] - fx) / step, (xy[1] - fy) / step
         xy[2:4] /= step
     kp[:, 0], kp[:, 1] = (kp[:, 0] - fx) / step, (kp[:, 1] - fy) / step
+    if finder:
+        rows = np.zeros((FINDER_GAUGES, 5), np.float32)
+        rows[:len(box), :4], rows[:len(box), 4] = box, 1.0
+        box = rows
     return view, box, kp, needle
 
 
@@ -213,18 +241,18 @@ def to_tensor(rgb):
     return torch.from_numpy(np.ascontiguousarray(rgb.transpose(2, 0, 1))).float().div_(255.0)
 
 
-def trainable(lab):
-    """Whether a label trains the networks: a frame without a gauge has
-    nothing to learn from, and a frame with two would teach the finder to
-    ignore the second."""
-    return lab.get("gauges", 1) == 1
+def trainable(lab, task=None):
+    """Whether a label trains task's network: the finder learns from every
+    frame, the others only from those with one gauge (a crop about the
+    first of two gauges may hold much of the second)."""
+    return task == "finder" or lab.get("gauges", 1) == 1
 
 
 class GaugeSet(torch.utils.data.Dataset):
     """The gauges of one or more rendered sets, seen as task's network sees them."""
 
     def __init__(self, data_dirs, task, seed, augment):
-        self.items = [(d, lab) for d in data_dirs for lab in read_labels(d) if trainable(lab)]
+        self.items = [(d, lab) for d in data_dirs for lab in read_labels(d) if trainable(lab, task)]
         self.task, self.seed, self.augment = task, seed, augment
 
     def __len__(self):
@@ -317,19 +345,27 @@ def compute_loss(net, raw, box, kp, needle):
     r = raw.reshape(n, raw.shape[1], a)
     cells = net.cells                                           # [1, 2, A] grid units
     s = M.STRIDE
-    if net.task != "needle":
-        centre, size = box[:, :2], box[:, 2:4]
+    if net.task == "finder":
+        # Every gauge of the frame is a target; each cell draws the box of
+        # the gauge whose heat is greatest there.
+        heats = torch.stack([heat_target(cells, box[:, j, :2], box[:, j, 2], s) * box[:, j, 4:5]
+                             for j in range(box.shape[1])], 1)                        # [N, G, A]
+        y, owner = heats.max(1)
+        owner = owner.unsqueeze(1).expand(-1, 2, -1)
+        centre = torch.gather(box[:, :, :2].transpose(1, 2), 2, owner)                 # [N, 2, A]
+        size = torch.gather(box[:, :, 2:4].transpose(1, 2), 2, owner)
     else:
-        centre, size = needle[:, :2], needle[:, 2:4]
-    y = heat_target(cells, centre, size[:, 0], s)
+        centre, size = (box[:, :2], box[:, 2:4]) if net.task == "pose" else (needle[:, :2], needle[:, 2:4])
+        y = heat_target(cells, centre, size[:, 0], s)
+        centre, size = centre.unsqueeze(2), size.unsqueeze(2)
     terms = {"score": score_loss(r[:, 0], y)}
     # Cells that may score high must also draw the right box, or the engine's
     # suppression would keep them as a second object.
     wgt = y * (y >= 0.1)
     norm = wgt.sum().clamp(min=1.0)
     pc = cells + r[:, 1:3]
-    terms["centre"] = (((pc - (centre / s).unsqueeze(2)).abs().sum(1)) * wgt).sum() / norm
-    log_size = torch.log(size.clamp(min=0.1) / s).unsqueeze(2)
+    terms["centre"] = (((pc - centre / s).abs().sum(1)) * wgt).sum() / norm
+    log_size = torch.log(size.clamp(min=0.1) / s)
     terms["size"] = (((r[:, 3:5] - log_size).abs().sum(1)) * wgt).sum() / norm
     if net.task == "pose":
         scale = size.mean(1).view(n, 1, 1, 1)
@@ -368,7 +404,7 @@ def validate(net, data_dir, task, limit=200):
             best = out[np.argmax(out[:, 4])]
             if task == "finder":
                 refused += count_dials(out) != 1
-                hits += bool(np.hypot(*(best[:2] - box[:2])) <= 0.1 * box[2:4].mean())
+                hits += bool(np.hypot(*(best[:2] - box[0, :2])) <= 0.1 * box[0, 2:4].mean())
                 continue
             pred = {"dial_box": box.tolist(), "keypoints": kp.tolist(),
                     "needles": [dict(zip(("cx", "cy", "w", "h", "angle"), needle.tolist()))]}
