@@ -202,30 +202,55 @@ void OnnxDetector::warmUp()
 
 std::vector<DetectResultList> OnnxDetector::inference(const std::vector<DetectImage> &images)
 {
-    std::vector<DetectResultList> perImage(images.size());
+    return run(prepare(images));
+}
+
+OnnxDetector::Prepared OnnxDetector::prepare(const std::vector<DetectImage> &images)
+{
+    Prepared prepared;
+    prepared.sizes.reserve(images.size());
+    for (const DetectImage &image : images)
+        prepared.sizes.emplace_back(image.width, image.height);
     if (!session) {
         spdlog::error("Error: inference without a loaded model");
-        return perImage;
+        return prepared;
     }
     if (static_cast<int64_t>(images.size()) != inputShape[0]) {
         spdlog::error("Error: inference takes {} image(s) at once, got {}", inputShape[0], images.size());
-        return perImage;
+        return prepared;
     }
     std::vector<cv::Mat> mats;
     mats.reserve(images.size());
     for (const DetectImage &image : images) {
         if (!image.data || image.width <= 0 || image.height <= 0) {
             spdlog::error("Error: inference refused an image of {}x{} pixels", image.width, image.height);
-            return perImage;
+            return prepared;
         }
         // Wrapped, not copied; preprocess never writes to its input pixels.
         mats.emplace_back(image.height, image.width, CV_8UC3, const_cast<uint8_t *>(image.data));
     }
+    prepared.blob = preprocess(std::move(mats));
+    return prepared;
+}
 
-    cv::Mat blob = preprocess(std::move(mats));
+std::vector<DetectResultList> OnnxDetector::run(const Prepared &prepared)
+{
+    std::vector<DetectResultList> perImage(prepared.sizes.size());
+    if (prepared.blob.empty())
+        return perImage;
+    // A blob made for another model must have this one's exact input shape.
+    const std::vector<int64_t> shape(prepared.blob.size.p, prepared.blob.size.p + prepared.blob.dims);
+    if (!session || shape != inputShape || prepared.blob.type() != CV_32F || !prepared.blob.isContinuous()
+        || static_cast<int64_t>(prepared.sizes.size()) != inputShape[0]) {
+        spdlog::error("Error: inference got a blob of shape {}, the model takes {}", shapeText(shape),
+                      shapeText(inputShape));
+        return perImage;
+    }
+    originalSizes = prepared.sizes;
     const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
-    Ort::Value input = Ort::Value::CreateTensor<float>(memory, blob.ptr<float>(), blob.total(),
-                                                       inputShape.data(), inputShape.size());
+    // ONNX Runtime only reads its inputs.
+    Ort::Value input = Ort::Value::CreateTensor<float>(memory, const_cast<float *>(prepared.blob.ptr<float>()),
+                                                       prepared.blob.total(), inputShape.data(), inputShape.size());
 
     std::unique_ptr<DetectResult[]> results;
     std::unique_ptr<int[]> counts;
@@ -240,7 +265,7 @@ std::vector<DetectResultList> OnnxDetector::inference(const std::vector<DetectIm
     }
 
     const DetectResult *next = results.get();
-    for (size_t i = 0; i < images.size(); ++i) {
+    for (size_t i = 0; i < perImage.size(); ++i) {
         perImage[i].assign(next, next + counts[i]);
         next += counts[i];
     }

@@ -24,6 +24,19 @@ public:
 
     std::vector<DetectResultList> inference(const std::vector<DetectImage> &images) override;
 
+    // A batch as the model takes it: the input blob, and each picture's size,
+    // which the results are mapped back to. The blob is empty where the
+    // batch was refused.
+    struct Prepared
+    {
+        cv::Mat blob;
+        std::vector<cv::Size> sizes;
+    };
+    // inference() in its two halves, so that a second model with the same
+    // input runs on the blob the first one made.
+    Prepared prepare(const std::vector<DetectImage> &images);
+    std::vector<DetectResultList> run(const Prepared &input);
+
     // Turns the batch (the detector's own copies) into the input blob.
     virtual cv::Mat preprocess(std::vector<cv::Mat> images) = 0;
 
@@ -46,6 +59,9 @@ protected:
     std::vector<const char *> outputNames{"output"};
     std::vector<int64_t> inputShape;
     std::vector<int64_t> outputShape;
+    // (width, height) of each picture of the batch being run; the decoders
+    // map back with it.
+    std::vector<cv::Size> originalSizes;
     Ort::Env env{nullptr};
     Ort::SessionOptions sessionOptions{nullptr};
     Ort::Session session{nullptr};

@@ -39,7 +39,6 @@ int64_t OnnxUYoloDetector::minValuesPerCandidate() const
 cv::Mat OnnxUYoloDetector::preprocess(std::vector<cv::Mat> images)
 {
     const cv::Size input = inputSize();
-    originalSizes.clear();
     // RGB planes scaled to 0..1, what blobFromImages(…, 1 / 255, swapRB) gives;
     // each plane is converted straight into the blob, where blobFromImages
     // converts the whole picture and then copies it out plane by plane (a
@@ -47,7 +46,6 @@ cv::Mat OnnxUYoloDetector::preprocess(std::vector<cv::Mat> images)
     cv::Mat blob(std::vector<int>{static_cast<int>(images.size()), 3, input.height, input.width}, CV_32F);
     cv::Mat planes[3];
     for (size_t i = 0; i < images.size(); ++i) {
-        originalSizes.push_back(images[i].size());
         cv::split(letterbox::fit(images[i], input), planes);
         for (int c = 0; c < 3; ++c) {
             cv::Mat plane(input.height, input.width, CV_32F, blob.ptr<float>(static_cast<int>(i), 2 - c));

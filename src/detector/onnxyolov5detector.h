@@ -14,9 +14,4 @@ public:
 
     float scoreThreshold = 0.5f;
     float nmsThreshold = 0.5f;
-
-protected:
-    // (width, height) of each image of the last pre-processed batch; the
-    // decoders map back with it.
-    std::vector<cv::Size> originalSizes;
 };

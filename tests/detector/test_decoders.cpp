@@ -135,6 +135,16 @@ TEST(Decoders, BadCallsAreRefusedWithoutCrashing)
     }
     EXPECT_NE(log.text().find("refused"), std::string::npos) << log.text();
 
+    // A blob made for a model of another input size is not read out of shape.
+    const OnnxDetector::Prepared smaller{cv::Mat(std::vector<int>{1, 3, 320, 320}, CV_32F, cv::Scalar(0.5)),
+                                         {image.size()}};
+    results = detector.run(smaller);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].empty());
+    EXPECT_NE(log.text().find("blob of shape [1,3,320,320]"), std::string::npos) << log.text();
+    // One made for this model serves it as inference() would.
+    EXPECT_EQ(detector.run(detector.prepare({{0, image.data, 640, 640}}))[0].size(), 3u);
+
     // The detector still works afterwards.
     EXPECT_EQ(runOn(detector, image)[0].size(), 3u);
 }
