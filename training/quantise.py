@@ -8,8 +8,10 @@ channel) with an int32 bias, and uint8 activations: its input and its
 output pass through QuantizeLinear and DequantizeLinear, so that ONNX
 Runtime runs it as one integer convolution (QLinearConv, VNNI where the CPU
 has it). A Conv whose output only a Relu reads is quantised after the Relu,
-which ONNX Runtime then folds into the convolution. Everything else, the
-crops and the decoding, stays float.
+which ONNX Runtime then folds into the convolution. A network's last Conv,
+whose map the decoding reads, stays float: in 8 bits its key-point offsets
+would move by a 255th of their whole range. Everything else, the crops and
+the decoding, stays float too.
 
 The activations' ranges are the least and greatest values each tensor takes
 in ONNX Runtime (ortrun.cpp, every inner tensor made an output) over the
@@ -34,10 +36,17 @@ import export  # noqa: E402
 import train  # noqa: E402
 
 
+def head(graph, conv):
+    """Whether conv writes a network's head map: only the decoding's Reshape reads it."""
+    readers = [n.op_type for n in graph.node if conv.output[0] in n.input]
+    return bool(readers) and all(r == "Reshape" for r in readers)
+
+
 def conv_tensors(graph):
-    """The Convs of graph and the names of the float activations each reads
-    and writes: a Conv read only by a Relu writes the Relu's output."""
-    convs = [n for n in graph.node if n.op_type == "Conv"]
+    """The Convs of graph to quantise, every one but the heads, and the names
+    of the float activations each reads and writes: a Conv read only by a
+    Relu writes the Relu's output."""
+    convs = [n for n in graph.node if n.op_type == "Conv" and not head(graph, n)]
     names = []
     for n in convs:
         for name in (n.input[0], conv_output(graph, n).output[0]):
@@ -124,11 +133,12 @@ def quantise(path, out, bounds):
                 helper.make_node("DequantizeLinear", [name + "_q", s, z], [name + "_dq"])]
 
     nodes = []
+    quantised = {id(conv) for conv in convs}
     for node in graph.node:
         if node.op_type == "Relu" and node.output[0] in params:
             nodes += [node] + qdq(node.output[0])
             continue
-        if node.op_type != "Conv":
+        if id(node) not in quantised:
             nodes.append(node)
             continue
         x, w = node.input[0], node.input[1]
