@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 
 #include <malloc.h>
