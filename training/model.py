@@ -25,10 +25,19 @@ NEEDLE_VALUES = 6
 # Raw channels per cell.
 # Dial: score, centre, log size, key-point offsets, key-point confidences,
 # then the scale-mark map: a heat logit and the offset to the nearest mark,
-# and a heat logit of its own for each point of REFINED_KP.
-POSE_CHANNELS = 1 + 2 + 2 + 2 * NUM_KP + NUM_KP + 1 + 2 + 3
+# and a heat logit of its own for each point of REFINED_KP; last the logit
+# that the scale runs counter-clockwise.
+POSE_CHANNELS = 1 + 2 + 2 + 2 * NUM_KP + NUM_KP + 1 + 2 + 3 + 1
 MARK = 5 + 3 * NUM_KP
 OWN_HEAT = MARK + 3
+# Which way the scale runs is one bit, read from the numerals. Regressed
+# straight into the key points, the two ends of a counter-clockwise scale
+# (a tenth of the data) were learnt the clockwise way round, even with a
+# sixth of the data counter-clockwise: every one was misread. So the key
+# points are learnt as if every scale ran clockwise (the start at the end
+# a clockwise scale starts from), and the graph turns a candidate's scale
+# round where this logit is positive.
+DIRECTION = POSE_CHANNELS - 1
 NEEDLE_CHANNELS = 1 + 2 + 2 + 2                     # score, centre, log w/h, cos/sin of twice the angle
 # exp() of more than this would only mean a diverged head; keeps the export finite.
 MAX_LOG_SIZE = 7.0
@@ -238,6 +247,7 @@ class Net(nn.Module):
         if self.task == "pose":
             last.bias.data[MARK] = -4.6
             last.bias.data[OWN_HEAT:OWN_HEAT + len(REFINED_KP)] = -4.6
+            last.bias.data[DIRECTION] = -2.2          # a tenth of the scales run counter-clockwise
         # Sizes start near a typical object (in strides) rather than one cell.
         if self.task == "finder":
             last.bias.data[3:5] = math.log(8.0)
@@ -303,7 +313,9 @@ class Net(nn.Module):
             if RULES["tenths"]:
                 kp = place_tenths(kp)
             conf = torch.sigmoid(r[:, 5 + 2 * NUM_KP:MARK]).unsqueeze(2)
-            kp = torch.cat([kp, conf], 2).reshape(n, 3 * NUM_KP, -1)
+            kp = torch.cat([kp, conf], 2)
+            kp = torch.where((r[:, DIRECTION] > 0).view(n, 1, 1, -1), kp[:, list(TURNED_KP)], kp)
+            kp = kp.reshape(n, 3 * NUM_KP, -1)
             return torch.cat([centre, size, score, kp], 1)
         w = size[:, 0:1]
         h = torch.minimum(size[:, 1:2], w)
@@ -546,7 +558,13 @@ def best_points(out):
 def scale_turn(out):
     """How far [N], in radians, the best candidate's scale turns about the
     pivot from start through middle to end: positive is clockwise on screen."""
-    kp = best_points(out)
+    return turn_of(best_points(out))
+
+
+def turn_of(kp):
+    """How far [N], in radians, the scale of key points [N, 14, >= 2] turns
+    about the pivot from start through middle to end."""
+    kp = kp[:, :, :2]
     pivot = kp[:, PIVOT]
     first, _, _ = signed_turn(kp[:, START] - pivot, kp[:, MIDDLE] - pivot)
     second, _, _ = signed_turn(kp[:, MIDDLE] - pivot, kp[:, END] - pivot)

@@ -55,13 +55,17 @@ def ideal_raw(net, box, kp, needle):
     raw[1:3] = centre.unsqueeze(1) / s - cells
     raw[3:5] = torch.log(size / s).unsqueeze(1)
     if net.task == "pose":
+        # Learnt the clockwise way round, turned by the direction logit.
+        ccw = bool(M.turn_of(kp[None]) < 0)
+        kp = kp[list(M.TURNED_KP)] if ccw else kp
+        raw[M.DIRECTION] = 10.0 if ccw else -10.0
         off = (kp[:, :2].unsqueeze(2) - cells.unsqueeze(0) * s) / size.mean()
         raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, a)
         raw[5 + 2 * M.NUM_KP:M.MARK] = 10.0
         mark, nearest, own = T.mark_target(cells.unsqueeze(0), kp.unsqueeze(0), s)
         raw[M.MARK] = torch.logit(mark[0].clamp(1e-6, 1 - 1e-6))
         raw[M.MARK + 1:M.MARK + 3] = nearest[0] - cells
-        raw[M.OWN_HEAT:] = torch.logit(own[0].clamp(1e-6, 1 - 1e-6))
+        raw[M.OWN_HEAT:M.DIRECTION] = torch.logit(own[0].clamp(1e-6, 1 - 1e-6))
     elif net.task == "needle":
         raw[5] = math.cos(2 * float(needle[4]))
         raw[6] = math.sin(2 * float(needle[4]))

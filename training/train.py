@@ -368,6 +368,13 @@ def compute_loss(net, raw, box, kp, needle):
     log_size = torch.log(size.clamp(min=0.1) / s)
     terms["size"] = (((r[:, 3:5] - log_size).abs().sum(1)) * wgt).sum() / norm
     if net.task == "pose":
+        # The key points as if the scale ran clockwise; the direction logit
+        # says whether the graph must turn them round (model.DIRECTION).
+        ccw = M.turn_of(kp) < 0
+        kp = torch.where(ccw.view(n, 1, 1), kp[:, list(M.TURNED_KP)], kp)
+        turn = F.binary_cross_entropy_with_logits(r[:, M.DIRECTION], ccw.float().view(n, 1).expand(n, a),
+                                                  reduction="none")
+        terms["direction"] = (turn * wgt).sum() / norm
         scale = size.mean(1).view(n, 1, 1, 1)
         tgt = (kp[:, :, :2].unsqueeze(3) - (cells * s).unsqueeze(1)) / scale       # [N, 14, 2, A]
         pred = r[:, 5:5 + 2 * M.NUM_KP].reshape(n, M.NUM_KP, 2, a)
