@@ -36,8 +36,14 @@ OWN_HEAT = MARK + 3
 # 50 such squares were all misread, and 46 still were with a sixth of the
 # dial network's data counter-clockwise. So the key
 # points are learnt as if every scale ran clockwise (the start at the end
-# a clockwise scale starts from), and the graph turns a candidate's scale
-# round where this logit is positive.
+# a clockwise scale starts from), and this map says which end the minimum
+# is at. The numerals sit beside the ends: a logit at the dial's centre
+# cell, which sees them only across the whole dial, stayed at the prior's
+# loss for 1.3 passes. So DIRECTION is a logit per cell that a scale's
+# minimum lies there, and the graph turns a candidate's scale round where
+# it is higher at the end the key points found than at the start. A
+# comparison of one map at two cells needs no threshold, and how often
+# scales run one way is no use to it.
 DIRECTION = POSE_CHANNELS - 1
 NEEDLE_CHANNELS = 1 + 2 + 2 + 2                     # score, centre, log w/h, cos/sin of twice the angle
 # exp() of more than this would only mean a diverged head; keeps the export finite.
@@ -248,7 +254,6 @@ class Net(nn.Module):
         if self.task == "pose":
             last.bias.data[MARK] = -4.6
             last.bias.data[OWN_HEAT:OWN_HEAT + len(REFINED_KP)] = -4.6
-            last.bias.data[DIRECTION] = -2.2          # a tenth of the scales run counter-clockwise
         # Sizes start near a typical object (in strides) rather than one cell.
         if self.task == "finder":
             last.bias.data[3:5] = math.log(8.0)
@@ -315,13 +320,23 @@ class Net(nn.Module):
                 kp = place_tenths(kp)
             conf = torch.sigmoid(r[:, 5 + 2 * NUM_KP:MARK]).unsqueeze(2)
             kp = torch.cat([kp, conf], 2)
-            kp = torch.where((r[:, DIRECTION] > 0).view(n, 1, 1, -1), kp[:, list(TURNED_KP)], kp)
+            d = r[:, DIRECTION]
+            turn = cell_value(d, kp[:, END], g) > cell_value(d, kp[:, START], g)
+            kp = torch.where(turn.view(n, 1, 1, -1), kp[:, list(TURNED_KP)], kp)
             kp = kp.reshape(n, 3 * NUM_KP, -1)
             return torch.cat([centre, size, score, kp], 1)
         w = size[:, 0:1]
         h = torch.minimum(size[:, 1:2], w)
         angle = half_angle(r[:, 6:7], r[:, 5:6])
         return torch.cat([centre, w, h, score, angle], 1)
+
+
+def cell_value(m, p, g):
+    """A map m [N, g * g] at the cells holding the points p [N, >= 2, A]
+    (pixels), points beyond the grid at its edge: [N, A]."""
+    col = torch.clamp(torch.floor(p[:, 0] / STRIDE), 0, g - 1)
+    row = torch.clamp(torch.floor(p[:, 1] / STRIDE), 0, g - 1)
+    return torch.gather(m, 1, (row * g + col).long())
 
 
 def refine_scale(kp, score, heat, mark_pos):

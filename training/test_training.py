@@ -55,10 +55,12 @@ def ideal_raw(net, box, kp, needle):
     raw[1:3] = centre.unsqueeze(1) / s - cells
     raw[3:5] = torch.log(size / s).unsqueeze(1)
     if net.task == "pose":
-        # Learnt the clockwise way round, turned by the direction logit.
+        # Learnt the clockwise way round; the minimum's logit is high about
+        # the labelled start alone.
+        near = (cells * s - kp[M.START, :2].unsqueeze(1)).abs().max(0).values < 1.5 * s
+        raw[M.DIRECTION] = torch.where(near, 10.0, -10.0)
         ccw = bool(M.turn_of(kp[None]) < 0)
         kp = kp[list(M.TURNED_KP)] if ccw else kp
-        raw[M.DIRECTION] = 10.0 if ccw else -10.0
         off = (kp[:, :2].unsqueeze(2) - cells.unsqueeze(0) * s) / size.mean()
         raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, a)
         raw[5 + 2 * M.NUM_KP:M.MARK] = 10.0

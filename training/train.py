@@ -372,9 +372,17 @@ def compute_loss(net, raw, box, kp, needle):
         # says whether the graph must turn them round (model.DIRECTION).
         ccw = M.turn_of(kp) < 0
         kp = torch.where(ccw.view(n, 1, 1), kp[:, list(M.TURNED_KP)], kp)
-        turn = F.binary_cross_entropy_with_logits(r[:, M.DIRECTION], ccw.float().view(n, 1).expand(n, a),
-                                                  reduction="none")
-        terms["direction"] = (turn * wgt).sum() / norm
+        # The minimum's logit compared at the two ends, as model.decode does,
+        # at the ends' cells and at each pair of cells a step beside them:
+        # the regressed ends are good to about a cell.
+        turn = []
+        for dx in (-s, 0, s):
+            for dy in (-s, 0, s):
+                step = torch.tensor([[dx], [dy]], dtype=kp.dtype)
+                z = (M.cell_value(r[:, M.DIRECTION], kp[:, M.END, :2].unsqueeze(2) + step, net.grid)
+                     - M.cell_value(r[:, M.DIRECTION], kp[:, M.START, :2].unsqueeze(2) + step, net.grid))
+                turn.append(F.binary_cross_entropy_with_logits(z[:, 0], ccw.float()))
+        terms["direction"] = sum(turn) / len(turn)
         scale = size.mean(1).view(n, 1, 1, 1)
         tgt = (kp[:, :, :2].unsqueeze(3) - (cells * s).unsqueeze(1)) / scale       # [N, 14, 2, A]
         pred = r[:, 5:5 + 2 * M.NUM_KP].reshape(n, M.NUM_KP, 2, a)
