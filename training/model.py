@@ -16,7 +16,6 @@ import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
-INPUT_SIZE = 320
 STRIDE = 8
 NUM_KP = 14
 # The engine's rows: cx, cy, w, h, score, then per task the rest.
@@ -75,48 +74,11 @@ MIN_SPACING = STRIDE
 REFINED_KP = (3, 4, 9)        # in the order of the OWN_HEAT channels
 PIVOT, START, END, MIDDLE = 0, 3, 4, 9
 
-# Which way the scale runs. The key points learn the usual clockwise scale
-# well and a counter-clockwise one poorly: there the start often lands on
-# the end mark and the end on the start mark. A small network compares the
-# surroundings of the two ends, where their numbers are printed ("0" against
-# "250"), and the scale is turned round only when it is sure: a turn of a
-# scale that was right costs the whole span. Crops are DIR_SHARE pivot-to-end
-# radii wide (the mark and a number inside or outside it), DIR_PATCH pixels.
-# The verdict is the mean over crops DIR_LOOKS times that wide: one crop's
-# verdict swings with where its edge cuts a number.
-DIR_PATCH = 48
-DIR_SHARE = 0.7
-DIR_LOOKS = (0.8, 1.0, 1.25)
-DIR_WIDTHS = (24, 32, 48, 64, 64)
-DIR_STRIDES = (1, 2, 2, 2, 1)
-DIR_MARGIN = 2.5
 # The letterbox's grey (0..1), which crops beyond the picture take too.
 GREY = 114.0 / 255.0
 # The 14 key points with the scale turned round: the start and end swap,
 # the tenths run backwards.
 TURNED_KP = (0, 1, 2, 4, 3) + tuple(range(13, 4, -1))
-# Even the right way round, the key points place a counter-clockwise scale
-# poorly: an end often lands on the neighbouring major mark. In the mirror
-# that scale runs clockwise, which they place well, so a scale that the
-# first look finds running counter-clockwise is looked at again, mirrored.
-# Every scale turns at least 90 degrees; a first look that turns less than
-# half that is no scale, and is left as it is.
-MIRROR_MIN_TURN = math.pi / 4
-# A dial that is small in the picture is looked at again, closer: a square
-# crop about its pivot, ZOOM_MARGIN dial-box sides wide, brought to
-# ZOOM_SIZE pixels, at most ZOOM_MAX times closer than the first look. Its
-# marks then lie several cells apart, where the first look had them in one
-# or two. A look less than ZOOM_MIN times closer gains too little to pay for
-# itself. They were chosen on the validation set (seed 3): of its 1300
-# gauges 1217 read within 2% of the span with a 288-pixel crop, against 1210
-# at 256 and 1212 at 320, which takes the look on most photographs.
-ZOOM_SIZE = 288
-ZOOM_MARGIN = 1.3
-ZOOM_MAX = 2.0
-ZOOM_MIN = 1.25
-# The closer look is taken only where its scale's start, middle and end lie
-# within this share of the scale's radius of the first look's.
-ZOOM_AGREE = 0.25
 # The rows of a decoded dial table that hold x and y coordinates: the box's
 # centre and the key points.
 X_ROWS = [0] + [5 + 3 * k for k in range(NUM_KP)]
@@ -133,8 +95,8 @@ NECK = 48
 # COARSE_SIZE times smaller; the dial or needle network then reads a crop
 # about the best dial, CROP_MARGIN dial-box sides wide, at FINE_SIZE pixels,
 # taken from the full-resolution input. A 150-pixel dial in a 1280 x 960
-# frame is 112 pixels of the input and 256 of the crop, where a single look
-# at 320 pixels saw 37.
+# frame is 112 pixels of the input, 37 of the pooled view and 256 of the
+# crop.
 FRAME_SIZE = 960
 COARSE_SIZE = 320
 POOL = FRAME_SIZE // COARSE_SIZE
@@ -288,12 +250,10 @@ class Net(nn.Module):
         return self.head(p)
 
     def decode(self, raw):
-        """The table [N, values, cells] of a head map; a picture of another
-        size than the network's (the dial model's closer look) has its own
-        grid."""
+        """The table [N, values, cells] of a head map."""
         n, g = raw.shape[0], raw.shape[3]
         r = raw.reshape(n, raw.shape[1], g * g)
-        cells = self.cells if g == self.grid else grid_cells(g)
+        cells = self.cells
         score = torch.sigmoid(r[:, 0:1])
         centre = (cells + r[:, 1:3]) * STRIDE
         size = torch.exp(torch.clamp(r[:, 3:5], max=MAX_LOG_SIZE)) * STRIDE
@@ -465,116 +425,16 @@ def half_angle(s, c):
     return torch.where(c >= 0, a, b)
 
 
-class Direction(nn.Module):
-    """forward(a, b): the logit that crops a and b [N, 3, P, P], taken as
-    about the scale's start and end, are about its end and start instead.
-    Swapping a and b negates it, so neither order is favoured."""
-
-    def __init__(self):
-        super().__init__()
-        layers, cin = [], 3
-        for c, s in zip(DIR_WIDTHS, DIR_STRIDES):
-            layers.append(conv_bn(cin, c, 3, s))
-            cin = c
-        self.trunk = nn.Sequential(*layers)
-        self.head = nn.Sequential(nn.Linear(2 * cin, 64), nn.SiLU(inplace=True), nn.Linear(64, 1))
-
-    def forward(self, a, b):
-        fa, fb = self.trunk(a).mean((2, 3)), self.trunk(b).mean((2, 3))
-        return (self.head(torch.cat([fa, fb], 1)) - self.head(torch.cat([fb, fa], 1)))[:, 0]
-
-
-def end_crops(images, pivot, ends, shares=(DIR_SHARE,), size=DIR_PATCH):
-    """Square crops [K * N, 3, size, size] of images [N, 3, H, W] centred on
-    each of ends (points [N, 2] in input pixels), for each of the K shares in
-    turn that share times the mean pivot-to-end distance wide; outside the
-    picture they are grey. One sampling of the pictures cuts an end's K
-    crops, stacked in the grid, so the pictures are never copied."""
-    n, _, h, w = images.shape
-    k = len(shares)
-    radius = torch.stack([torch.sqrt(((e - pivot) ** 2).sum(1)) for e in ends]).mean(0)      # [N]
-    steps = (torch.arange(size, dtype=images.dtype) + 0.5 - size / 2.0) / size               # [size]
-    along = torch.tensor(shares, dtype=images.dtype).view(1, k, 1) * radius.view(n, 1, 1) * steps.view(1, 1, size)
-    crops = []
-    for e in ends:
-        # Pixel centres of the crops, in grid_sample's units (align_corners=False).
-        x = (e[:, 0].view(n, 1, 1) + along) * (2.0 / w) - 1                                  # [N, K, size]
-        y = (e[:, 1].view(n, 1, 1) + along) * (2.0 / h) - 1
-        grid = torch.stack([x.view(n, k, 1, size).expand(n, k, size, size),
-                            y.view(n, k, size, 1).expand(n, k, size, size)], 4)
-        crop = sample_grey(images, grid.view(n, k * size, size, 2))                         # [N, 3, K * size, size]
-        crops.append(crop.view(n, 3, k, size, size).permute(2, 0, 1, 3, 4).reshape(k * n, 3, size, size))
-    return crops
-
-
 def sample_grey(images, grid):
     """Bilinear grid_sample (align_corners=False) that is the letterbox's grey,
     not black, outside the picture."""
     return F.grid_sample(images - GREY, grid, mode="bilinear", padding_mode="zeros", align_corners=False) + GREY
 
 
-class Exported(nn.Module):
-    """What export.py writes: the network with its decoding, [1, values, cells].
-
-    The engine cuts the needle box's centre, and nothing else it reads, to
-    whole input pixels. That moves the needle's axis by up to a pixel (half a
-    pixel up and left on average) against the scale points, about 0.2% of
-    the span on a mid-sized dial. With round_needle the needle model writes
-    its centre half a pixel on, so the cut rounds to the nearest pixel.
-    Training and validation read the true centre.
-    """
-
-    def __init__(self, net, round_needle=False, direction=None):
-        """direction: a dial model's Direction network; with it the graph also
-        decides which way the scale runs, and takes a second look where the
-        first suggests one (see look_again)."""
-        super().__init__()
-        self.net = net
-        self.direction = direction
-        self.round = round_needle and net.task == "needle"
-        if self.round:
-            shift = torch.zeros(1, NEEDLE_VALUES, 1)
-            shift[0, 0:2] = 0.5
-            self.register_buffer("shift", shift, persistent=False)
-
-    def forward(self, images):
-        out = self.net.decode(self.net(images))
-        if self.direction is not None:
-            out = turn_when_reversed(self.direction, images, out)
-            out = look_again(self.net, images, out)
-        return out + self.shift if self.round else out
-
-
-def turn_when_reversed(direction, images, out):
-    """The decoded table [N, POSE_VALUES, A] with every candidate's scale
-    turned round where the direction network, shown the ends of the best
-    candidate's scale, is sure they are the wrong way round."""
-    kp = best_points(out)
-    start, end = end_crops(images, kp[:, PIVOT], (kp[:, START], kp[:, END]), [DIR_SHARE * k for k in DIR_LOOKS])
-    turn = direction(start, end).view(len(DIR_LOOKS), -1).mean(0) > DIR_MARGIN
-    return torch.where(turn.view(-1, 1, 1), turned_round(out), out)
-
-
 def best_column(out):
     """The best candidate [N, values] of a decoded table [N, values, A]."""
     n = out.shape[0]
     return torch.gather(out, 2, out[:, 4].argmax(1).view(n, 1, 1).expand(n, out.shape[1], 1))[:, :, 0]
-
-
-def column_points(column):
-    """The key points [N, 14, 2] of candidates [N, values]."""
-    return column[:, 5:].reshape(column.shape[0], NUM_KP, 3)[:, :, :2]
-
-
-def best_points(out):
-    """The key points [N, 14, 2] of the best candidate of a decoded table."""
-    return column_points(best_column(out))
-
-
-def scale_turn(out):
-    """How far [N], in radians, the best candidate's scale turns about the
-    pivot from start through middle to end: positive is clockwise on screen."""
-    return turn_of(best_points(out))
 
 
 def turn_of(kp):
@@ -585,44 +445,6 @@ def turn_of(kp):
     first, _, _ = signed_turn(kp[:, START] - pivot, kp[:, MIDDLE] - pivot)
     second, _, _ = signed_turn(kp[:, MIDDLE] - pivot, kp[:, END] - pivot)
     return first + second
-
-
-def turned_round(out):
-    """The decoded table with every candidate's scale running the other way."""
-    return out[:, list(range(5)) + [5 + 3 * k + j for k in TURNED_KP for j in range(3)]]
-
-
-def look_again(net, images, out):
-    """The dial model's second look, by what the first (out) found: through
-    the mirror at a counter-clockwise scale (mirrored_look), closer at a
-    small dial (zoomed_look), else none. The table has twice the cells of
-    out, so that the closer look can keep the first look's candidates about
-    other dials; where a half is not used its scores are 0. Export turns
-    both choices into ONNX Ifs, so each look costs time only where taken."""
-    ccw = (scale_turn(out) < -MIRROR_MIN_TURN).view(-1, 1, 1)
-    side = zoom_side(out)
-    small = (side <= ZOOM_SIZE / ZOOM_MIN).view(-1, 1, 1)
-    return torch.where(ccw, unscored_half(mirrored_look(net, images)),
-                       torch.where(small, zoomed_look(net, images, out, side), unscored_half(out)))
-
-
-def unscored(out):
-    """out with every candidate's score 0."""
-    zero_score = torch.ones(1, out.shape[1], 1)
-    zero_score[0, 4] = 0.0
-    return out * zero_score
-
-
-def unscored_half(out):
-    """out followed by a copy of its candidates that scores 0."""
-    return torch.cat([out, unscored(out)], 2)
-
-
-def zoom_side(out):
-    """The side [N], in input pixels, of the closer look's crop about the
-    best candidate."""
-    best = best_column(out)
-    return (torch.maximum(best[:, 2], best[:, 3]) * ZOOM_MARGIN).clamp(min=ZOOM_SIZE / ZOOM_MAX)
 
 
 def crop_edges(cx, cy, side, size):
@@ -656,8 +478,14 @@ class CoarseToFine(nn.Module):
     the crop, as dials without key points, so that a second dial anywhere in
     the frame is still refused; the crop's scores are scaled so that its
     best is the finder's best: the finder decides whether there is a dial,
-    the crop where its points are. The needle's centre is written half a
-    pixel on with round_needle, as in Exported."""
+    the crop where its points are.
+
+    The engine cuts the needle box's centre, and nothing else it reads, to
+    whole input pixels. That moves the needle's axis by up to a pixel (half a
+    pixel up and left on average) against the scale points, about 0.2% of
+    the span on a mid-sized dial. With round_needle the needle model writes
+    its centre half a pixel on, so the cut rounds to the nearest pixel.
+    Training and validation read the true centre."""
 
     def __init__(self, finder, net, round_needle=False):
         super().__init__()
@@ -708,53 +536,10 @@ class CoarseToFine(nn.Module):
         return torch.cat([close * rescore, outside], 2)
 
 
-def zoomed_look(net, images, out, side):
-    """The decoded table of a crop about the best candidate's pivot, side
-    [N] input pixels wide, in input pixels, followed by out's candidates
-    outside the crop: a second dial elsewhere still counts. The crop's
-    scores are scaled so that its best is the first look's best: the closer
-    look decides where the dial's points are, not whether it is there.
-    A scale that the closer look lays the other way round from the first
-    look, which had the direction network's verdict, is turned back; one it
-    lays elsewhere leaves the first look as it was (unscored_half(out))."""
-    n, size = out.shape[0], ZOOM_SIZE
-    best = best_column(out)
-    # Pixel edges: the crop's top-left corner, and the size of its pixels;
-    # then where the crop's first pixel centre lies in the picture.
-    x0, y0 = best[:, 0] + 0.5 - side / 2, best[:, 1] + 0.5 - side / 2
-    step = side / size
-    fx, fy = x0 + 0.5 * step - 0.5, y0 + 0.5 * step - 0.5
-    crop = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
-    close = net.decode(net(crop))
-    rows = close.shape[1]
-    gain, shift = torch.ones(1, rows, 1).repeat(n, 1, 1), torch.zeros(1, rows, 1).repeat(n, 1, 1)
-    gain[:, X_ROWS + Y_ROWS + [2, 3]] = step.view(n, 1, 1)
-    shift[:, X_ROWS], shift[:, Y_ROWS] = fx.view(n, 1, 1), fy.view(n, 1, 1)
-    gain[:, 4] = (best[:, 4] / close[:, 4].amax(1).clamp(min=1e-6)).view(n, 1)
-    close = close * gain + shift
-    close = torch.where((scale_turn(close) * scale_turn(out) < 0).view(-1, 1, 1), turned_round(close), close)
-    inside = ((out[:, 0] > x0.view(n, 1)) & (out[:, 0] < (x0 + side).view(n, 1))
-              & (out[:, 1] > y0.view(n, 1)) & (out[:, 1] < (y0 + side).view(n, 1)))
-    scoreless = torch.ones(1, rows, 1).repeat(n, 1, out.shape[2])
-    scoreless[:, 4] = (~inside).float()
-    # A closer look that lays the scale somewhere else (on a second, inner
-    # scale; on the bezel) is not a refinement of the first: keep the first.
-    first, near = column_points(best), best_points(close)
-    radius = ((first[:, START] - first[:, PIVOT]).norm(dim=1) + (first[:, END] - first[:, PIVOT]).norm(dim=1)) / 2
-    apart = torch.stack([(near[:, i] - first[:, i]).norm(dim=1) for i in (START, MIDDLE, END)], 1).amax(1)
-    agrees = (apart <= ZOOM_AGREE * radius).view(-1, 1, 1)
-    # A closer look's grid smaller than the first look's: the table keeps its
-    # size with copies of first-look candidates that score 0 (an empty filler
-    # at the full size would export as a tensor of no cells).
-    gap = out.shape[2] - close.shape[2]
-    filler = [unscored(out[:, :, :gap])] if gap else []
-    return torch.where(agrees, torch.cat([close] + filler + [out * scoreless], 2), unscored_half(out))
-
-
 class CropResize(torch.autograd.Function):
     """Bilinear samples [N, 3, s, s] of images [N, 3, L, L], from the point
     (fx, fy) to (lx, ly) in input pixels (centres at integers), grey outside.
-    Exported as an ONNX Resize with tf_crop_and_resize, which ONNX Runtime
+    Written to ONNX as a Resize with tf_crop_and_resize, which ONNX Runtime
     runs separably; a GridSample of the same crop took several milliseconds."""
 
     @staticmethod
@@ -794,21 +579,10 @@ class CropResize(torch.autograd.Function):
                     g.op("Constant", value_t=torch.tensor([s, s])), g.op("Constant", value_t=torch.tensor([2, 3])))
 
 
-def mirrored_look(net, images):
-    """The decoded table of the mirrored picture, mirrored back. In the mirror
-    a counter-clockwise scale runs clockwise, where the network knows its
-    start; should the best candidate's scale still come back clockwise, every
-    candidate is turned round."""
-    width = images.shape[3]
-    out = net.decode(net(torch.flip(images, [3])))
-    flip_x = torch.zeros(1, out.shape[1], 1)
-    flip_x[0, X_ROWS] = 1.0
-    out = out + flip_x * (width - 1 - 2 * out)
-    return torch.where((scale_turn(out) > 0).view(-1, 1, 1), turned_round(out), out)
-
-
-def count_macs(net, size=INPUT_SIZE):
-    """Multiply-accumulates of one forward pass, convolutions only."""
+def count_macs(net, size=None):
+    """Multiply-accumulates of one forward pass at size (by default the
+    network's own), convolutions only."""
+    size = size or net.size
     total = [0]
 
     def hook(m, _inp, out):
@@ -825,7 +599,7 @@ def count_macs(net, size=INPUT_SIZE):
 
 
 if __name__ == "__main__":
-    for task in ("pose", "needle"):
+    for task in TASKS:
         net = Net(task)
         params = sum(p.numel() for p in net.parameters())
-        print("%s: %.2f M parameters, %.2f GMAC at %d" % (task, params / 1e6, count_macs(net) / 1e9, INPUT_SIZE))
+        print("%s: %.2f M parameters, %.2f GMAC at %d" % (task, params / 1e6, count_macs(net) / 1e9, net.size))

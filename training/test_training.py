@@ -26,7 +26,6 @@ import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_labels as CL  # noqa: E402
-import direction as D  # noqa: E402
 import export  # noqa: E402
 import model as M  # noqa: E402
 import render  # noqa: E402
@@ -36,6 +35,8 @@ import train as T  # noqa: E402
 # Of the span: how far tenths placed by angle may read from the labelled ones
 # on a dial tilted by up to 30 degrees.
 PLACED_TOLERANCE = 0.02
+# Whole samples are letterboxed to this size, for networks of that size.
+SAMPLE_SIZE = 320
 
 
 def ideal_raw(net, box, kp, needle):
@@ -78,7 +79,7 @@ def ideal_raw(net, box, kp, needle):
 class Conventions(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.pose, cls.needle = M.Net("pose", M.INPUT_SIZE), M.Net("needle", M.INPUT_SIZE)
+        cls.pose, cls.needle = M.Net("pose", SAMPLE_SIZE), M.Net("needle", SAMPLE_SIZE)
         cls.samples = [render.render_sample(31, i, 640)[:2] for i in range(12)]
 
     def check(self, img, lab, rng):
@@ -196,96 +197,25 @@ class Refinement(unittest.TestCase):
         self.needs("mean", check)
 
 
-class ScaleDirection(unittest.TestCase):
-    def test_crops_are_centred_on_the_ends(self):
-        # A bright square on each end of a grey picture; each crop's middle is
-        # that square, whatever the picture's shape (the engine's letterbox
-        # feeds squares, but nothing here assumes it).
-        images = torch.full((1, 3, 240, 320), M.GREY)
-        pivot, ends = torch.tensor([[160.0, 120.0]]), (torch.tensor([[90.0, 170.0]]), torch.tensor([[250.0, 60.0]]))
-        for e in ends:
-            x, y = int(e[0, 0]), int(e[0, 1])
-            images[0, :, y - 3:y + 3, x - 3:x + 3] = 1.0
-        for crop in M.end_crops(images, pivot, ends):
-            mid = M.DIR_PATCH // 2
-            self.assertGreater(float(crop[0, :, mid - 1:mid + 1, mid - 1:mid + 1].min()), 0.99)
-            self.assertAlmostEqual(float(crop[0, :, 0, 0].mean()), M.GREY, places=5)
-
-    def test_crops_of_another_width_are_cut_again(self):
-        with tempfile.TemporaryDirectory() as data, tempfile.TemporaryDirectory() as out:
-            with open(os.path.join(data, "labels.jsonl"), "w") as fh:
-                for i in range(2):
-                    fh.write(render._render_one((5, i, 640, data)) + "\n")
-            first, _ = D.cached_crops(data, out)
-            saved = M.DIR_SHARE
-            try:
-                M.DIR_SHARE = saved * 2
-                wider, _ = D.cached_crops(data, out)
-            finally:
-                M.DIR_SHARE = saved
-            self.assertFalse(np.array_equal(first, wider))
-            np.testing.assert_array_equal(D.cached_crops(data, out)[0], first)
-
-    def test_the_network_favours_neither_order(self):
-        torch.manual_seed(0)
-        net = M.Direction().eval()
-        a, b = torch.rand(3, 3, M.DIR_PATCH, M.DIR_PATCH), torch.rand(3, 3, M.DIR_PATCH, M.DIR_PATCH)
-        with torch.no_grad():
-            np.testing.assert_allclose(net(a, b).numpy(), -net(b, a).numpy(), atol=1e-5)
-
-    def test_a_sure_verdict_turns_every_candidate_round(self):
-        torch.manual_seed(0)
-        out = torch.rand(1, M.POSE_VALUES, 5) * 300
-        out[0, 4] = torch.tensor([0.1, 0.9, 0.2, 0.3, 0.4])
-
-        def verdict(logit):
-            return lambda a, b: torch.full((a.shape[0],), float(logit))
-
-        images = torch.rand(1, 3, 320, 320)
-        kept = M.turn_when_reversed(verdict(M.DIR_MARGIN - 0.5), images, out)
-        self.assertTrue(torch.equal(kept, out))
-        turned = M.turn_when_reversed(verdict(M.DIR_MARGIN + 0.5), images, out).view(-1, 5)
-        # Start and end swap; the tenths run backwards.
-        order = [0, 1, 2, 4, 3, 13, 12, 11, 10, 9, 8, 7, 6, 5]
-        points = out[0, 5:].view(M.NUM_KP, 3, 5)
-        self.assertTrue(torch.equal(turned, torch.cat([out[0, :5], points[order].reshape(-1, 5)])))
-
-    def test_each_picture_is_judged_by_its_own_crops(self):
-        # Two pictures in one batch, only the first bright: the verdicts on
-        # the crops of every width are averaged per picture, never across.
-        torch.manual_seed(0)
-        out = torch.rand(2, M.POSE_VALUES, 5) * 200 + 60
-        images = torch.zeros(2, 3, 320, 320)
-        images[0] = 1.0
-
-        def verdict(a, b):
-            return (a.mean((1, 2, 3)) - M.GREY).sign() * (M.DIR_MARGIN + 1)
-
-        turned = M.turn_when_reversed(verdict, images, out)
-        self.assertTrue(torch.equal(turned[0], M.turned_round(out)[0]))
-        self.assertTrue(torch.equal(turned[1], out[1]))
-
 
 class Export(unittest.TestCase):
-    def test_copies_go_but_a_graph_output_keeps_its_own(self):
-        # Identity chains, in the graph and in a branch that reads the outer
-        # graph, collapse onto what they copy; the node that gives the graph
-        # its output stays, or the graph would lose it.
+    def test_copies_go_but_the_graph_output_keeps_its_own(self):
+        # Identity chains collapse onto what they copy, and equal constants
+        # onto one initializer; the node that gives the graph its output
+        # stays, or the graph would lose it.
         h, F32 = onnx.helper, onnx.TensorProto.FLOAT
-        branch = h.make_graph([h.make_node("Identity", ["a"], ["b1"]), h.make_node("Identity", ["b1"], ["b2"]),
-                               h.make_node("Neg", ["b2"], ["c"])], "branch", [],
-                              [h.make_tensor_value_info("c", F32, [1])])
+        one = h.make_tensor("one", F32, [1], [1.0])
         graph = h.make_graph([h.make_node("Identity", ["x"], ["a"]), h.make_node("Identity", ["a"], ["b"]),
-                              h.make_node("If", ["cond"], ["d"], then_branch=branch, else_branch=branch),
-                              h.make_node("Add", ["b", "d"], ["y"]), h.make_node("Identity", ["y"], ["out"])],
-                             "graph", [h.make_tensor_value_info("x", F32, [1]),
-                                       h.make_tensor_value_info("cond", onnx.TensorProto.BOOL, [])],
+                              h.make_node("Constant", [], ["c1"], value=one),
+                              h.make_node("Constant", [], ["c2"], value=one),
+                              h.make_node("Add", ["b", "c1"], ["d"]), h.make_node("Add", ["d", "c2"], ["y"]),
+                              h.make_node("Identity", ["y"], ["out"])],
+                             "graph", [h.make_tensor_value_info("x", F32, [1])],
                              [h.make_tensor_value_info("out", F32, [1])])
         export.drop_copies(graph)
         self.assertEqual([(n.op_type, list(n.input)) for n in graph.node],
-                         [("If", ["cond"]), ("Add", ["x", "d"]), ("Identity", ["y"])])
-        for attr in graph.node[0].attribute:
-            self.assertEqual([(n.op_type, list(n.input)) for n in attr.g.node], [("Neg", ["x"])])
+                         [("Add", ["x", "c1"]), ("Add", ["d", "c1"]), ("Identity", ["y"])])
+        self.assertEqual([t.name for t in graph.initializer], ["c1"])
         onnx.checker.check_graph(graph)
 
     def test_only_attributes_at_their_defaults_go(self):
@@ -305,67 +235,6 @@ class Export(unittest.TestCase):
             export.compact(path)
             nodes = onnx.load(path).graph.node
         self.assertEqual([[(a.name, a.i) for a in n.attribute] for n in nodes], [[], [("axis", 1)], [("axis", 0)]])
-
-
-class SecondLook(unittest.TestCase):
-    def test_a_counter_clockwise_gauge_reads_through_the_mirror(self):
-        # The network is shown the mirrored picture, where the scale runs
-        # clockwise. One that answers with the ideal map of the mirrored labels
-        # must come back with the gauge's own box and points, start on the
-        # minimum: a slip in mirroring back, or a turn of a scale that already
-        # runs the right way, fails here.
-        pose = M.Net("pose", M.INPUT_SIZE)
-        i = next(i for i in range(100) if not render.render_sample(33, i, 640)[1]["clockwise"])
-        img, lab, _ = render.render_sample(33, i, 640)
-        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
-        last = pose.size - 1
-        mbox, mkp = box.clone(), kp.clone()
-        mbox[0], mkp[:, 0] = last - box[0], last - kp[:, 0]
-
-        class Mirrored:
-            decode = pose.decode
-
-            def __call__(self, images):
-                return ideal_raw(pose, mbox, mkp, needle)
-
-        with torch.no_grad():
-            out = M.mirrored_look(Mirrored(), torch.zeros(1, 3, pose.size, pose.size))
-        self.assertLess(float(M.scale_turn(out)), -M.MIRROR_MIN_TURN)
-        d = out[0].T.numpy()[int(out[0, 4].argmax())]
-        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
-        np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
-        np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=1e-2)
-
-    def test_the_closer_look_comes_back_to_the_picture(self):
-        # A closer look that sees, in its crop, the ideal map of the labels
-        # must return the labels in the picture's pixels, the dial box's size
-        # included: a slip between crop and picture pixels fails here.
-        pose, close = M.Net("pose", M.INPUT_SIZE), M.Net("pose", M.ZOOM_SIZE)
-        img, lab, _ = render.render_sample(33, 1, 640)
-        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
-        with torch.no_grad():
-            first = pose.decode(ideal_raw(pose, box, kp, needle))
-            side = M.zoom_side(first)
-            best = M.best_column(first)[0]
-            # Crop pixel i lies at x0 + (i + 0.5) step - 0.5 in the picture.
-            step = float(side[0]) / M.ZOOM_SIZE
-            x0, y0 = float(best[0]) + 0.5 - float(side[0]) / 2, float(best[1]) + 0.5 - float(side[0]) / 2
-            cbox, ckp = box.clone(), kp.clone()
-            cbox[0], cbox[1], cbox[2:4] = (box[0] - x0 + 0.5) / step - 0.5, (box[1] - y0 + 0.5) / step - 0.5, box[2:4] / step
-            ckp[:, 0], ckp[:, 1] = (kp[:, 0] - x0 + 0.5) / step - 0.5, (kp[:, 1] - y0 + 0.5) / step - 0.5
-
-            class Closer:
-                decode = pose.decode
-
-                def __call__(self, crop):
-                    return ideal_raw(close, cbox, ckp, needle)
-
-            out = M.zoomed_look(Closer(), torch.zeros(1, 3, pose.size, pose.size), first, side)
-        self.assertEqual(out.shape, (1, M.POSE_VALUES, 2 * pose.grid * pose.grid))
-        d = M.best_column(out)[0].numpy()
-        np.testing.assert_allclose(d[:4], box.numpy(), rtol=1e-4, atol=1e-2)
-        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
-        np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=2e-2)
 
 
 class Answering:
