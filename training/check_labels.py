@@ -82,8 +82,16 @@ def read_label(lab):
     centre = (lab["dial_box"][0], lab["dial_box"][1])
     a, b = needle_axis(lab["needles"][0], centre)
     xs = crossings(a, b, poly)
-    value = (xs[0][0] + xs[0][1]) / 10 if xs else None
-    return value, xs
+    if xs:
+        return (xs[0][0] + xs[0][1]) / 10, xs
+    # As the engine (scaleFraction): a needle pointing into the gap between
+    # the ends, on its stop pin or pegged, reads the end it points nearer to.
+    def closeness(p):
+        d, t = (b[0] - a[0], b[1] - a[1]), (p[0] - a[0], p[1] - a[1])
+        norms = math.hypot(*d) * math.hypot(*t)
+        return (d[0] * t[0] + d[1] * t[1]) / norms if norms > 0 else -1.0
+    to_end = closeness(poly[-1])
+    return (1.0 if to_end > 0 and to_end > closeness(poly[0]) + 1e-6 else 0.0), xs
 
 
 def check_geometry(lab):
@@ -186,7 +194,7 @@ def check_gauge(lab, masks, errors, engine_errors):
     """One gauge's faults; its reading errors go to the two lists."""
     bad = check_geometry(lab)
     value, xs = read_label(lab)
-    if value is None:
+    if not xs:
         bad.append("pointer line does not meet the scale")
     else:
         err = abs(value - lab["reading"])
