@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -26,12 +25,6 @@ modelcipher::Block blockFromHex(const std::string &hex)
     modelcipher::Block b{};
     std::copy(bytes.begin(), bytes.end(), b.begin());
     return b;
-}
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // NIST SP 800-38A, F.5.1 CTR-AES128.Encrypt.

@@ -18,17 +18,16 @@ std::vector<DetectResultList> runOn(OnnxDetector &detector, const cv::Mat &image
     return detector.inference({DetectImage{0, image.data, image.cols, image.rows}});
 }
 
-cv::Mat blank(int width = 640, int height = 640, int value = 0)
+cv::Mat blank(int width = 640, int height = 640)
 {
-    return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value));
+    return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
 }
 
 template <class Detector>
-void load(Detector &detector, const std::string &name, float score, float nms = 0.5f)
+void load(Detector &detector, const std::string &name, float score)
 {
     ASSERT_TRUE(detector.init(wide(fixturePath(name + ".bin")))) << name;
     detector.scoreThreshold = score;
-    detector.nmsThreshold = nms;
 }
 
 std::vector<cv::Point> cornersOf(const DetectResult &r)
@@ -37,42 +36,6 @@ std::vector<cv::Point> cornersOf(const DetectResult &r)
     for (const DetectPoint &p : r.points)
         out.emplace_back(p.x, p.y);
     return out;
-}
-
-// Runs one picture and returns what the engine printed: a failed run is
-// reported on standard output.
-template <class Detector>
-std::string runCapturingOutput(Detector &detector, const cv::Mat &image, std::vector<DetectResultList> &results)
-{
-    testing::internal::CaptureStdout();
-    results = runOn(detector, image);
-    return testing::internal::GetCapturedStdout();
-}
-
-// The *_fails_bright fixtures decode like their constant twins on a dark
-// picture and fail inside the run on a bright one.
-template <class Detector>
-void expectRunFailureIsContained(const std::string &fixture, float score)
-{
-    SCOPED_TRACE(fixture);
-    Detector detector;
-    load(detector, fixture, score);
-    const cv::Mat dark = blank(640, 640, 100);
-    const cv::Mat bright = blank(640, 640, 255);
-    std::vector<DetectResultList> results;
-
-    for (int round = 0; round < 2; ++round) {
-        std::string printed = runCapturingOutput(detector, bright, results);
-        ASSERT_EQ(results.size(), 1u);
-        EXPECT_TRUE(results[0].empty());
-        EXPECT_NE(printed.find("inference failed"), std::string::npos) << printed;
-        EXPECT_NE(printed.find("out of"), std::string::npos) << printed;
-
-        printed = runCapturingOutput(detector, dark, results);
-        ASSERT_EQ(results.size(), 1u);
-        EXPECT_EQ(results[0].size(), 1u);
-        EXPECT_EQ(printed, "");
-    }
 }
 
 } // namespace
@@ -203,11 +166,4 @@ TEST(Decoders, MapModelPixelsBackThroughTheLetterbox)
         ASSERT_EQ(boxes.at(0).size(), 1u);
         EXPECT_EQ(boxes[0][0].box, c.yoloBox);
     }
-}
-
-// The model loads and passes every load-time check; only its run fails.
-TEST(Decoders, AFailedRunGivesNoResultsAndTheNextRunWorks)
-{
-    expectRunFailureIsContained<OnnxUPoseDetector>("dial_pose_fails_bright", 0.2f);
-    expectRunFailureIsContained<OnnxUOBBDetector>("needle_obb_fails_bright", 0.1f);
 }

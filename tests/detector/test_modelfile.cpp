@@ -1,5 +1,4 @@
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,12 +16,6 @@ std::string writeTemp(const std::string &name, const std::string &data)
     const std::string path = testing::TempDir() + name;
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
     return path;
-}
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -15,6 +17,12 @@ inline std::string fixturePath(const std::string &name)
 inline std::wstring wide(const std::string &narrow)
 {
     return std::wstring(narrow.begin(), narrow.end());
+}
+
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Routes the spdlog default logger into a string for the test's lifetime.

@@ -117,7 +117,6 @@ TEST_F(Downloader, StopsAtTheByteLimit)
 {
     QObject guard;   // a download that ignores the limit is released, not left hanging
     QTimer::singleShot(20000, &guard, [this] { server.breakSilence(); });
-    EXPECT_EQ(downloader->maxBytes(), 134217728);
 
     // Announced: refused from the head alone, since no byte of the body
     // ever comes; the default limit applies.
@@ -149,7 +148,7 @@ TEST_F(Downloader, StopsAtTheByteLimit)
 // transfer without data; the deadline for the whole transfer ends it.
 TEST_F(Downloader, TrickleEndsAtTheTransferDeadline)
 {
-    EXPECT_EQ(downloader->transferDeadline(), 60000);
+    EXPECT_EQ(downloader->transferDeadline(), 60000);   // by default too, a trickle cannot hold a request for good
     server.stream("/trickle.jpg", 1000000, 1, 20);
     downloader->setTransferDeadline(500);
     QObject guard;

@@ -43,9 +43,9 @@ constexpr double FIXTURE_READING = 0.3697;
 struct Reply
 {
     std::string json;
-    bool hasValue = false;
     double value = 0.0;
     std::string error;
+    std::string printed;   // by the engine meanwhile: a failed run is reported on standard output
 };
 
 class Handler : public testing::Test
@@ -77,19 +77,21 @@ protected:
         QueueItem item;
         *item.request = ctx.parse(request);
         *item.response = value(ctx.get());
+        Reply reply;
+        testing::internal::CaptureStdout();
         m_handler->handleItem(&item);
+        reply.printed = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(item.isCompleted()) << request;
 
-        Reply reply;
         const value &response = *item.response;
         reply.json = JsonContext::text(response);
-        reply.hasValue = response.has("value");
-        if (reply.hasValue)
+        if (response.has("value"))
             reply.value = static_cast<double>(response["value"]);
         if (response.has("error"))
             reply.error = static_cast<const char *>(response["error"]);
         return reply;
     }
+    Reply askPath(const std::string &path) { return ask(R"({"image_path":")" + path + R"("})"); }
 
     std::string pathOf(const QByteArray &bytes, const char *name)
     {
@@ -99,10 +101,10 @@ protected:
         return path.toStdString();
     }
 
-    std::string base64Of(const cv::Mat &image, const char *extension = ".png") const
+    std::string base64Of(const cv::Mat &image) const
     {
         std::vector<uchar> bytes;
-        cv::imencode(extension, image, bytes);
+        cv::imencode(".png", image, bytes);
         return QByteArray(reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size()))
             .toBase64()
             .toStdString();
@@ -116,12 +118,10 @@ protected:
 
 } // namespace
 
-TEST_F(Handler, ReadsThePictureByPathAndByBase64)
+TEST_F(Handler, ReadsThePictureByPathByBase64AndByUrl)
 {
     load();
-    const Reply byPath = ask(R"({"image_path":")" + m_photoPath + R"("})");
-    EXPECT_TRUE(byPath.hasValue);
-    EXPECT_EQ(byPath.error, "");
+    const Reply byPath = askPath(m_photoPath);
     EXPECT_NEAR(byPath.value, FIXTURE_READING, 0.002);
     // A success still carries "error", after "value".
     EXPECT_EQ(byPath.json.rfind(R"({"value":)", 0), 0u) << byPath.json;
@@ -131,43 +131,28 @@ TEST_F(Handler, ReadsThePictureByPathAndByBase64)
     EXPECT_EQ(byData.value, byPath.value);
     EXPECT_EQ(byData.error, "");
 
-    // A picture narrower than tall goes onto a square canvas, its top-left
-    // corner at the origin: 640 x 400 reads like 640 x 640.
-    const std::string wide = m_dir.filePath("wide.jpg").toStdString();
-    cv::imwrite(wide, cv::Mat(400, 640, CV_8UC3, cv::Scalar::all(200)));
-    EXPECT_EQ(ask(R"({"image_path":")" + wide + R"("})").value, byPath.value);
-}
-
-TEST_F(Handler, ReadsThePictureByUrl)
-{
-    load();
-    const double expected = ask(R"({"image_path":")" + m_photoPath + R"("})").value;
-
     QFile png(QString::fromStdString(m_photoPath));
     ASSERT_TRUE(png.open(QIODevice::ReadOnly));
     LocalHttpServer server;
     ASSERT_TRUE(server.isListening());
     server.respond(QStringLiteral("/cams/gauge.png"), 200, png.readAll());
-
     // Any letter case of the scheme counts as a URL.
     const QString url = server.url(QStringLiteral("/cams/gauge.png")).toString().replace(QLatin1String("http"), QLatin1String("hTtP"));
-    const Reply reply = ask(R"({"image_path":")" + url.toStdString() + R"("})");
-    EXPECT_EQ(reply.error, "");
-    EXPECT_EQ(reply.value, expected);
+    const Reply byUrl = askPath(url.toStdString());
+    EXPECT_EQ(byUrl.error, "");
+    EXPECT_EQ(byUrl.value, byPath.value);
 
-    const std::string missing = server.url(QStringLiteral("/cams/none.png")).toString().toStdString();
-    const Reply failed = ask(R"({"image_path":")" + missing + R"("})");
-    EXPECT_FALSE(failed.hasValue);
-    EXPECT_EQ(failed.error.rfind("Download from " + missing
-                                     + " failed, because of: Network error during synchronous download: ", 0),
-              0u)
-        << failed.error;
+    // A picture that is not square goes onto a square canvas, its top-left
+    // corner at the origin: 640 x 400 reads like 640 x 640.
+    const std::string wide = m_dir.filePath("wide.jpg").toStdString();
+    cv::imwrite(wide, cv::Mat(400, 640, CV_8UC3, cv::Scalar::all(200)));
+    EXPECT_EQ(askPath(wide).value, byPath.value);
 }
 
 TEST_F(Handler, MapsTheFractionOntoMinAndMax)
 {
     load();
-    const double f = ask(R"({"image_path":")" + m_photoPath + R"("})").value;
+    const double f = askPath(m_photoPath).value;
     const auto reading = [&](const std::string &minMax) {
         return ask(R"({"image_path":")" + m_photoPath + R"(",)" + minMax + "}");
     };
@@ -192,21 +177,15 @@ TEST_F(Handler, RefusesPicturesItCannotRead)
     EXPECT_EQ(ask(request).error, "There are more than one meters in the image. Now only support one meter.");
 
     load("dial_pose", "empty_obb");
-    const std::string good = R"({"image_path":")" + m_photoPath + R"("})";
-    EXPECT_EQ(ask(good).json, R"({"value":0,"error":"Not supported pointer of meter."})");
+    EXPECT_EQ(askPath(m_photoPath).json, R"({"value":0,"error":"Not supported pointer of meter."})");
 
     // Four key points make no scale.
     load("dial_few_points", "needle_obb");
-    EXPECT_EQ(ask(good).error, "There are no meter detected in the image.");
+    EXPECT_EQ(askPath(m_photoPath).error, "There are no meter detected in the image.");
 
     // A file that exists but is no picture never reaches the detectors.
     load();
-    const QString notAnImage = m_dir.filePath("notes.jpg");
-    QFile file(notAnImage);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("these are not pixels");
-    file.close();
-    EXPECT_EQ(ask(R"({"image_path":")" + notAnImage.toStdString() + R"("})").json,
+    EXPECT_EQ(askPath(pathOf("these are not pixels", "notes.jpg")).json,
               R"({"value":0,"error":"There are no meter detected in the image."})");
 }
 
@@ -241,33 +220,19 @@ TEST_F(Handler, RefusesImagesOverTheSizeLimits)
     const QByteArray huge = pngHeader(30000, 30000);
     const std::string over
         = R"({"error":"Image of 30000x30000 pixels is over the limit of 20000 pixels a side and 100 megapixels."})";
-    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(huge, "huge.png") + R"("})").json, over);
+    EXPECT_EQ(askPath(pathOf(huge, "huge.png")).json, over);
     EXPECT_EQ(ask(R"({"image_data":")" + huge.toBase64().toStdString() + R"("})").json, over);
     LocalHttpServer server;
     ASSERT_TRUE(server.isListening());
     server.respond(QStringLiteral("/huge.png"), 200, huge);
-    EXPECT_EQ(ask(R"({"image_path":")" + server.url(QStringLiteral("/huge.png")).toString().toStdString() + R"("})").json,
-              over);
+    EXPECT_EQ(askPath(server.url(QStringLiteral("/huge.png")).toString().toStdString()).json, over);
 
-    // Either limit alone; the numbers are the image's own.
-    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(pngHeader(20001, 1), "wide.png") + R"("})").error,
-              "Image of 20001x1 pixels is over the limit of 20000 pixels a side and 100 megapixels.");
+    // The area limit alone; the numbers are the image's own.
     EXPECT_EQ(ask(R"({"image_data":")" + pngHeader(10000, 10001).toBase64().toStdString() + R"("})").error,
               "Image of 10000x10001 pixels is over the limit of 20000 pixels a side and 100 megapixels.");
 
-    // A JPEG's frame header after megabytes of other segments.
-    std::vector<uchar> encoded;
-    cv::imencode(".jpg", m_photo, encoded);
-    QByteArray jpeg(reinterpret_cast<const char *>(encoded.data()), static_cast<int>(encoded.size()));
-    const int sof = jpeg.indexOf("\xff\xc0");
-    ASSERT_GT(sof, 0);
-    jpeg.replace(sof + 5, 4, QByteArray("\x75\x30\x75\x30", 4));   // 30000 x 30000
-    for (int i = 0; i < 40; ++i)
-        jpeg.insert(2, QByteArray("\xff\xe5\xff\xff", 4) + QByteArray(65533, 'a'));
-    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(jpeg, "huge.jpg") + R"("})").json, over);
-
     const QByteArray within = pngHeader(10000, 10000);
-    EXPECT_EQ(ask(R"({"image_path":")" + pathOf(within, "within.png") + R"("})").json,
+    EXPECT_EQ(askPath(pathOf(within, "within.png")).json,
               R"({"value":0,"error":"There are no meter detected in the image."})");
     EXPECT_EQ(ask(R"({"image_data":")" + within.toBase64().toStdString() + R"("})").json,
               R"({"error":"Invalid base64 encoded data."})");
@@ -279,44 +244,38 @@ TEST_F(Handler, RefusesImagesOverTheSizeLimits)
 // the picture's own pixels.
 TEST_F(Handler, BoundsTheCanvasOfALongStrip)
 {
-    ASSERT_EQ(MeterReaderHandler::MAX_CANVAS_SIDE, 8192);
-    const auto canvasOf = [&](const cv::Mat &picture, const char *name) {
-        const std::string path = m_dir.filePath(QLatin1String(name)).toStdString();
-        EXPECT_TRUE(cv::imwrite(path, picture));
-        return MeterReaderHandler::readImageFile(QString::fromStdString(path));
-    };
-    const auto isBlackBeyond = [](const cv::Mat &canvas, const cv::Size &picture) {
-        cv::Mat rest = canvas.clone();
-        rest(cv::Rect(cv::Point(0, 0), picture)).setTo(cv::Scalar::all(0));
-        return cv::countNonZero(rest.reshape(1)) == 0;
-    };
-
-    cv::Mat strip(100, 20000, CV_8UC3);
+    cv::Mat strip(100, 20000, CV_8UC3), edge(60, 8192, CV_8UC3);
     cv::randu(strip, 0, 256);
-    const cv::Mat canvas = canvasOf(strip, "strip.png");
-    ASSERT_EQ(canvas.size(), cv::Size(8192, 8192));
-    cv::Mat shrunk;
-    cv::resize(strip, shrunk, cv::Size(8192, 41), 0.0, 0.0, cv::INTER_AREA);
-    EXPECT_EQ(cv::norm(canvas(cv::Rect(0, 0, 8192, 41)), shrunk, cv::NORM_INF), 0.0);
-    EXPECT_TRUE(isBlackBeyond(canvas, shrunk.size()));
-
-    const cv::Mat tall = canvasOf(cv::Mat(9000, 100, CV_8UC3, cv::Scalar(1, 2, 3)), "tall.png");
-    ASSERT_EQ(tall.size(), cv::Size(8192, 8192));
-    EXPECT_EQ(cv::norm(tall(cv::Rect(0, 0, 91, 8192)), cv::Mat(8192, 91, CV_8UC3, cv::Scalar(1, 2, 3)), cv::NORM_INF), 0.0);
-    EXPECT_TRUE(isBlackBeyond(tall, cv::Size(91, 8192)));
-
-    cv::Mat edge(60, 8192, CV_8UC3);
     cv::randu(edge, 0, 256);
-    const cv::Mat kept = canvasOf(edge, "edge.png");
-    ASSERT_EQ(kept.size(), cv::Size(8192, 8192));
-    EXPECT_EQ(cv::norm(kept(cv::Rect(0, 0, 8192, 60)), edge, cv::NORM_INF), 0.0);
-    EXPECT_TRUE(isBlackBeyond(kept, edge.size()));
+    const struct
+    {
+        const char *name;
+        cv::Mat picture;
+        cv::Size onCanvas;
+    } cases[] = {
+        {"strip.png", strip, {8192, 41}},
+        {"tall.png", cv::Mat(9000, 100, CV_8UC3, cv::Scalar(1, 2, 3)), {91, 8192}},
+        {"edge.png", edge, {8192, 60}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = m_dir.filePath(QLatin1String(c.name));
+        ASSERT_TRUE(cv::imwrite(path.toStdString(), c.picture));
+        cv::Mat canvas = MeterReaderHandler::readImageFile(path);
+        ASSERT_EQ(canvas.size(), cv::Size(8192, 8192));
+        cv::Mat expected = c.picture;
+        if (c.onCanvas != c.picture.size())
+            cv::resize(c.picture, expected, c.onCanvas, 0.0, 0.0, cv::INTER_AREA);
+        const cv::Rect picture(cv::Point(0, 0), c.onCanvas);
+        EXPECT_EQ(cv::norm(canvas(picture), expected, cv::NORM_INF), 0.0);
+        canvas(picture).setTo(cv::Scalar::all(0));
+        EXPECT_EQ(cv::countNonZero(canvas.reshape(1)), 0) << "not black beyond the picture";
+    }
 
     load();
-    const double expected = ask(R"({"image_path":")" + m_photoPath + R"("})").value;
-    const Reply reply = ask(R"({"image_path":")" + m_dir.filePath("strip.png").toStdString() + R"("})");
+    const Reply reply = askPath(m_dir.filePath("strip.png").toStdString());
     EXPECT_EQ(reply.error, "");
-    EXPECT_NEAR(reply.value, expected, 0.002);
+    EXPECT_NEAR(reply.value, askPath(m_photoPath).value, 0.002);
 }
 
 // Min and max are read in single precision; one that is no finite number
@@ -354,13 +313,38 @@ TEST_F(Handler, RefusesReadingsThatAreNotFiniteNumbers)
     EXPECT_TRUE(std::isfinite(wide.value));
 }
 
-// A download over the byte limit is refused by its Content-Length.
-TEST_F(Handler, RefusesDownloadsOverTheByteLimit)
+// A model whose run fails inside ONNX Runtime: the request is answered as if
+// nothing was found, the item completes, and the handler goes on serving.
+// The *_fails_bright fixtures fail on a bright picture only.
+using FailingModels = Handler;
+
+TEST_F(FailingModels, AFailedRunIsAnsweredAndTheNextRequestServed)
 {
-    LocalHttpServer server;
-    ASSERT_TRUE(server.isListening());
-    server.stream(QStringLiteral("/huge.png"), 1000000000000, 0, 0);
-    const std::string url = server.url(QStringLiteral("/huge.png")).toString().toStdString();
-    EXPECT_EQ(ask(R"({"image_path":")" + url + R"("})").json,
-              R"({"error":"Download from )" + url + R"( failed, because of: Download is larger than 134217728 bytes."})");
+    const std::string bright = m_dir.filePath("bright.png").toStdString();
+    ASSERT_TRUE(cv::imwrite(bright, cv::Mat(640, 640, CV_8UC3, cv::Scalar::all(255))));
+    load();
+    const std::string reading = askPath(m_photoPath).json;
+
+    const struct
+    {
+        const char *dial;
+        const char *needle;
+        const char *failedReply;
+    } cases[] = {
+        {"dial_pose_fails_bright", "needle_obb", R"({"value":0,"error":"There are no meter detected in the image."})"},
+        {"dial_pose", "needle_obb_fails_bright", R"({"value":0,"error":"Not supported pointer of meter."})"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.dial) + " with " + c.needle);
+        load(c.dial, c.needle);
+        for (int round = 0; round < 2; ++round) {
+            const Reply failed = askPath(bright);
+            EXPECT_EQ(failed.json, c.failedReply);
+            EXPECT_NE(failed.printed.find("inference failed"), std::string::npos) << failed.printed;
+
+            const Reply next = askPath(m_photoPath);
+            EXPECT_EQ(next.json, reading);
+            EXPECT_EQ(next.printed, "");
+        }
+    }
 }

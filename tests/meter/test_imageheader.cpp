@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -209,38 +210,29 @@ TEST(ImageHeader, ReadsWhatOpenCvWrites)
         {".sr", CV_8UC3, {}}, {".ras", CV_8UC1, {}},
         {".hdr", CV_32FC3, {}}, {".hdr", CV_8UC3, {}},
         {".jp2", CV_8UC3, {}}, {".jp2", CV_8UC1, {}},
-        {".exr", CV_32FC3, {}},   // written only where OpenEXR is enabled; not decoded here without it
     };
     const std::vector<cv::Size> sizes = {{1, 1}, {37, 23}, {23, 37}, {640, 17}, {3, 301}, {70, 33}, {33, 70}};
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    int written = 0;
     for (const Variant &v : variants) {
         for (const cv::Size &size : sizes) {
-            const std::string where = v.extension + " type " + std::to_string(v.type) + " " + text(size.width, size.height);
+            const std::string expected = text(size.width, size.height);
+            const std::string where = v.extension + " type " + std::to_string(v.type) + " " + expected;
             // OpenJPEG's encoder wants room for its resolution levels.
             if (v.extension == ".jp2" && std::min(size.width, size.height) < 32)
                 continue;
             const QByteArray data = encoded(picture(size.width, size.height, v.type), v.extension, v.params);
-            if (data.isEmpty()) {
-                EXPECT_EQ(v.extension, ".exr") << where << ": OpenCV wrote nothing";
-                continue;
-            }
-            ++written;
-            const std::string expected = text(size.width, size.height);
-            if (v.extension != ".exr") {
-                EXPECT_EQ(decodedSize(data), expected) << where;
-            }
-            EXPECT_EQ(text(sizeOf(data)), v.extension == ".exr" ? "none" : expected) << where;
+            ASSERT_FALSE(data.isEmpty()) << where << ": OpenCV wrote nothing";
+            EXPECT_EQ(decodedSize(data), expected) << where;
+            EXPECT_EQ(text(sizeOf(data)), expected) << where;
 
             const QString path = dir.filePath(QStringLiteral("image%1").arg(QString::fromStdString(v.extension)));
             QFile file(path);
             ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size());
             file.close();
-            EXPECT_EQ(text(imageheader::readFileSize(path)), v.extension == ".exr" ? "none" : expected) << where;
+            EXPECT_EQ(text(imageheader::readFileSize(path)), expected) << where;
         }
     }
-    EXPECT_GE(written, static_cast<int>((variants.size() - 1) * sizes.size() - 2 * 5));
 }
 
 // Variants OpenCV reads but does not write, built by hand or from what it
@@ -406,13 +398,10 @@ TEST(ImageHeader, RefusesWhatIsNoHeader)
 
 TEST(ImageHeader, LimitsOfSideAndArea)
 {
-    EXPECT_EQ(imageheader::MAX_SIDE, 20000);
-    EXPECT_EQ(imageheader::MAX_PIXELS, 100000000);
-    EXPECT_TRUE(imageheader::isWithinLimits({20000, 5000}));
-    EXPECT_TRUE(imageheader::isWithinLimits({1, 20000}));
-    EXPECT_TRUE(imageheader::isWithinLimits({10000, 10000}));
-    EXPECT_FALSE(imageheader::isWithinLimits({20001, 1}));
-    EXPECT_FALSE(imageheader::isWithinLimits({1, 20001}));
-    EXPECT_FALSE(imageheader::isWithinLimits({10000, 10001}));
-    EXPECT_FALSE(imageheader::isWithinLimits({std::int64_t{1} << 40, std::int64_t{1} << 40}));
+    const std::pair<ImageSize, bool> cases[] = {
+        {{20000, 5000}, true}, {{1, 20000}, true}, {{10000, 10000}, true}, {{20001, 1}, false},
+        {{1, 20001}, false}, {{10000, 10001}, false}, {{std::int64_t{1} << 40, std::int64_t{1} << 40}, false},
+    };
+    for (const auto &[size, within] : cases)
+        EXPECT_EQ(imageheader::isWithinLimits(size), within) << text(size.width, size.height);
 }

@@ -12,14 +12,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
 
-#include "jsontext.h"
 #include "meterreaderhandler.h"
 #include "meterreading.h"
 #include "onnxuobbdetector.h"
 #include "onnxuposedetector.h"
-#include "queueitem.h"
 
 using namespace meterreading;
 
@@ -79,76 +76,6 @@ std::optional<float> readLabel(const QJsonObject &label)
     return scaleFraction(*axis, scalePoints(keyPoints));
 }
 
-QString fixture(const char *name)
-{
-    return QStringLiteral(DIALVANE_FIXTURE_DIR "/%1.bin").arg(QLatin1String(name));
-}
-
-struct Answer
-{
-    bool completed = false;
-    std::string json;
-    std::string printed;
-};
-
-// One request through handleItem as the poller would put it, with what the
-// engine printed meanwhile.
-Answer ask(MeterReaderHandler &handler, const std::string &imagePath)
-{
-    JsonContext ctx;
-    QueueItem item;
-    *item.request = ctx.parse(R"({"image_path":")" + imagePath + R"("})");
-    *item.response = value(ctx.get());
-    testing::internal::CaptureStdout();
-    handler.handleItem(&item);
-    Answer answer;
-    answer.printed = testing::internal::GetCapturedStdout();
-    answer.completed = item.isCompleted();
-    answer.json = JsonContext::text(*item.response);
-    return answer;
-}
-
-} // namespace
-
-// The renderer's labels and the engine's geometry agree: a network that
-// learnt the labels exactly would read every rendered gauge right.
-TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
-{
-    const std::vector<QJsonObject> labels = renderedLabels();
-    ASSERT_EQ(labels.size(), 16u);
-    int atAnEnd = 0;
-    for (const QJsonObject &label : labels) {
-        const double truth = label["reading"].toDouble();
-        atAnEnd += truth == 0.0 || truth == 1.0;
-        const auto fraction = readLabel(label);
-        ASSERT_TRUE(fraction.has_value()) << label["image"].toString().toStdString();
-        // The scale is read along chords between the tenths, not along the
-        // arc: up to about a thousandth of the span on wide sweeps.
-        EXPECT_NEAR(*fraction, truth, 1.5e-3) << label["image"].toString().toStdString() << " "
-                                            << label["kind"].toString().toStdString();
-    }
-    // The set covers needles resting on a scale end, where crossings are most fragile.
-    EXPECT_GE(atAnEnd, 1);
-}
-
-// The models in bin/ load and find one dial and one needle on the sample
-// gauge; the Application test reads it through the running server.
-TEST(ShippedModels, FindOneDialAndOneNeedleOnTheSample)
-{
-    const cv::Mat image = MeterReaderHandler::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
-    ASSERT_FALSE(image.empty());
-    const DetectImage input{0, image.data, image.cols, image.rows};
-
-    OnnxUPoseDetector dials;
-    ASSERT_TRUE(dials.init(L"" DIALVANE_SOURCE_DIR "/bin/1.bin"));
-    EXPECT_EQ(dials.inference({input}).at(0).size(), 1u);
-    OnnxUOBBDetector needles;
-    ASSERT_TRUE(needles.init(L"" DIALVANE_SOURCE_DIR "/bin/2.bin"));
-    EXPECT_EQ(needles.inference({input}).at(0).size(), 1u);
-}
-
-namespace {
-
 // The best candidate of a shipped graph as the engine decodes it: its output0
 // row in picture pixels.
 QJsonObject bestOf(const DetectResultList &results)
@@ -186,10 +113,32 @@ void expectNear(const QJsonObject &got, const QJsonObject &want, const std::stri
 
 } // namespace
 
+// The renderer's labels and the engine's geometry agree: a network that
+// learnt the labels exactly would read every rendered gauge right.
+TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
+{
+    const std::vector<QJsonObject> labels = renderedLabels();
+    ASSERT_EQ(labels.size(), 16u);
+    int atAnEnd = 0;
+    for (const QJsonObject &label : labels) {
+        const double truth = label["reading"].toDouble();
+        atAnEnd += truth == 0.0 || truth == 1.0;
+        const auto fraction = readLabel(label);
+        ASSERT_TRUE(fraction.has_value()) << label["image"].toString().toStdString();
+        // The scale is read along chords between the tenths, not along the
+        // arc: up to about a thousandth of the span on wide sweeps.
+        EXPECT_NEAR(*fraction, truth, 1.5e-3) << label["image"].toString().toStdString() << " "
+                                            << label["kind"].toString().toStdString();
+    }
+    // The set covers needles resting on a scale end, where crossings are most fragile.
+    EXPECT_GE(atAnEnd, 1);
+}
+
 // The shipped graphs against their stored output on two fixed pictures: the
-// sample gauge, and the same gauge small in a 1280 x 960 frame, where the
-// graph's crop decides. DIALVANE_WRITE_REFERENCE=FILE writes the reference
-// of the models in bin/ instead (when they are replaced).
+// sample gauge, where each finds one object, and the same gauge small in a
+// 1280 x 960 frame, where the graph's crop decides.
+// DIALVANE_WRITE_REFERENCE=FILE writes the reference of the models in bin/
+// instead (when they are replaced).
 TEST(ShippedModels, MatchTheirStoredReference)
 {
     const cv::Mat gauge = MeterReaderHandler::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
@@ -206,8 +155,12 @@ TEST(ShippedModels, MatchTheirStoredReference)
     QJsonObject got;
     for (const auto &[name, picture] : {std::pair{"gauge", gauge}, std::pair{"frame", frame}}) {
         const DetectImage input{0, picture.data, picture.cols, picture.rows};
-        got[name] = QJsonObject{{"dial", bestOf(dials.inference({input}).at(0))},
-                                {"needle", bestOf(needles.inference({input}).at(0))}};
+        const DetectResultList dial = dials.inference({input}).at(0), needle = needles.inference({input}).at(0);
+        got[name] = QJsonObject{{"dial", bestOf(dial)}, {"needle", bestOf(needle)}};
+        if (name == std::string("gauge")) {
+            EXPECT_EQ(dial.size(), 1u);
+            EXPECT_EQ(needle.size(), 1u);
+        }
     }
 
     if (const QByteArray out = qgetenv("DIALVANE_WRITE_REFERENCE"); !out.isEmpty()) {
@@ -264,51 +217,5 @@ TEST(ShippedModels, ReadGaugesTheKeyPointsAloneMisread)
         const float fraction = handler.readMeter({0, image.data, image.cols, image.rows}, error, 0.0f, 1.0f);
         EXPECT_EQ(error, "") << index;
         EXPECT_NEAR(fraction, labels[0]["reading"].toDouble(), 0.02) << index;
-    }
-}
-
-// A model whose run fails inside ONNX Runtime: the request is answered as if
-// nothing was found, the item completes, and the handler goes on serving.
-// The *_fails_bright fixtures fail on a bright picture only.
-TEST(FailingModels, AFailedRunIsAnsweredAndTheNextRequestServed)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const std::string bright = dir.filePath("bright.png").toStdString();
-    const std::string dark = dir.filePath("dark.png").toStdString();
-    ASSERT_TRUE(cv::imwrite(bright, cv::Mat(640, 640, CV_8UC3, cv::Scalar::all(255))));
-    ASSERT_TRUE(cv::imwrite(dark, cv::Mat(640, 640, CV_8UC3, cv::Scalar(40, 60, 80))));
-
-    MeterReaderHandler working;
-    ASSERT_TRUE(working.init(fixture("dial_pose"), fixture("needle_obb")));
-    const Answer reading = ask(working, dark);
-    const QJsonObject read = QJsonDocument::fromJson(QByteArray::fromStdString(reading.json)).object();
-    ASSERT_EQ(read["error"].toString(), QString()) << reading.json;
-    ASSERT_NEAR(read["value"].toDouble(), 0.37, 0.002) << reading.json;
-
-    const struct
-    {
-        const char *dial;
-        const char *needle;
-        const char *failedReply;
-    } cases[] = {
-        {"dial_pose_fails_bright", "needle_obb", R"({"value":0,"error":"There are no meter detected in the image."})"},
-        {"dial_pose", "needle_obb_fails_bright", R"({"value":0,"error":"Not supported pointer of meter."})"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.dial) + " with " + c.needle);
-        MeterReaderHandler handler;
-        ASSERT_TRUE(handler.init(fixture(c.dial), fixture(c.needle)));
-        for (int round = 0; round < 2; ++round) {
-            const Answer failed = ask(handler, bright);
-            EXPECT_TRUE(failed.completed);
-            EXPECT_EQ(failed.json, c.failedReply);
-            EXPECT_NE(failed.printed.find("inference failed"), std::string::npos) << failed.printed;
-
-            const Answer next = ask(handler, dark);
-            EXPECT_TRUE(next.completed);
-            EXPECT_EQ(next.json, reading.json);
-            EXPECT_EQ(next.printed, "");
-        }
     }
 }

@@ -22,7 +22,6 @@ public:
     {
         QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
             while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                ++m_connections;
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
                 QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
@@ -33,7 +32,6 @@ public:
     bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
     QUrl url(const QString &path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path)); }
-    int connections() const { return m_connections; }
     int streaming() const { return m_streaming; }   // streamed connections the client has not closed
     void respond(const QString &path, int status, const QByteArray &body) { m_routes.insert(path, {status, body}); }
     void staySilent(const QString &path) { m_routes.insert(path, {0, {}}); }   // 0: never answer
@@ -114,7 +112,6 @@ private:
     QTcpServer m_server;
     QHash<QString, std::pair<int, QByteArray>> m_routes;
     QHash<QString, Stream> m_streams;
-    int m_connections = 0;
     int m_streaming = 0;
     bool m_silent = true;
 };
