@@ -1,3 +1,5 @@
+#include <array>
+
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
@@ -11,20 +13,18 @@ const cv::Size INPUT(640, 640);
 const cv::Vec3b IMAGE_COLOR(10, 20, 30);
 const cv::Vec3b PAD(114, 114, 114);
 
-struct Borders
-{
-    int top, bottom, left, right;
-};
+// Top, bottom, left, right.
+using Borders = std::array<int, 4>;
 
 // Measures the padding fit() added around a uniformly coloured image.
 Borders bordersOf(const cv::Mat &boxed)
 {
     Borders b{0, 0, 0, 0};
     const int midX = boxed.cols / 2, midY = boxed.rows / 2;
-    while (b.top < boxed.rows && boxed.at<cv::Vec3b>(b.top, midX) == PAD) ++b.top;
-    while (b.bottom < boxed.rows && boxed.at<cv::Vec3b>(boxed.rows - 1 - b.bottom, midX) == PAD) ++b.bottom;
-    while (b.left < boxed.cols && boxed.at<cv::Vec3b>(midY, b.left) == PAD) ++b.left;
-    while (b.right < boxed.cols && boxed.at<cv::Vec3b>(midY, boxed.cols - 1 - b.right) == PAD) ++b.right;
+    while (b[0] < boxed.rows && boxed.at<cv::Vec3b>(b[0], midX) == PAD) ++b[0];
+    while (b[1] < boxed.rows && boxed.at<cv::Vec3b>(boxed.rows - 1 - b[1], midX) == PAD) ++b[1];
+    while (b[2] < boxed.cols && boxed.at<cv::Vec3b>(midY, b[2]) == PAD) ++b[2];
+    while (b[3] < boxed.cols && boxed.at<cv::Vec3b>(midY, boxed.cols - 1 - b[3]) == PAD) ++b[3];
     return b;
 }
 
@@ -47,11 +47,7 @@ TEST(Letterbox, FitsEveryShapeIntoTheInput)
         const cv::Mat image(c.source, CV_8UC3, cv::Scalar(IMAGE_COLOR[0], IMAGE_COLOR[1], IMAGE_COLOR[2]));
         const cv::Mat boxed = letterbox::fit(image, INPUT);
         ASSERT_EQ(boxed.size(), INPUT);
-        const Borders b = bordersOf(boxed);
-        EXPECT_EQ(b.top, c.expected.top);
-        EXPECT_EQ(b.bottom, c.expected.bottom);
-        EXPECT_EQ(b.left, c.expected.left);
-        EXPECT_EQ(b.right, c.expected.right);
+        EXPECT_EQ(bordersOf(boxed), c.expected);
         EXPECT_EQ(boxed.at<cv::Vec3b>(320, 320), IMAGE_COLOR);
     }
 }

@@ -26,14 +26,6 @@ int processThreads()
     return -1;
 }
 
-size_t countOf(const std::string &text, const std::string &what)
-{
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
 struct Loaded
 {
     int extraThreads = -1;  // threads the loaded session added to the process
@@ -77,8 +69,6 @@ TEST(Threads, EnvironmentSizesTheIntraOpPool)
 
     const Loaded one = loadWith("1");
     const Loaded three = loadWith("3");
-    ASSERT_GE(one.extraThreads, 0) << one.log;
-    ASSERT_GE(three.extraThreads, 0) << three.log;
     EXPECT_EQ(one.results, unset.results);
     EXPECT_EQ(three.results, unset.results);
     EXPECT_EQ(three.extraThreads - one.extraThreads, 2);
@@ -89,7 +79,8 @@ TEST(Threads, EnvironmentSizesTheIntraOpPool)
         const Loaded refused = loadWith(invalid);
         EXPECT_EQ(refused.results, unset.results) << refused.log;
         EXPECT_EQ(refused.extraThreads, unset.extraThreads);
-        EXPECT_EQ(countOf(refused.log, "[warning]"), 1u) << refused.log;
+        const size_t warning = refused.log.find("[warning]");
+        EXPECT_TRUE(warning != std::string::npos && warning == refused.log.rfind("[warning]")) << refused.log;
         EXPECT_NE(refused.log.find(std::string(VARIABLE) + "=\"" + invalid + "\""), std::string::npos)
             << refused.log;
     }

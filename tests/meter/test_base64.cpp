@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 TEST(Base64, DecodesEitherAlphabetAndPadding)
 {
     const struct { QByteArray text; std::string data; } cases[] = {

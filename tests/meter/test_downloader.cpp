@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -40,7 +39,8 @@ QByteArray readFile(const QString &path)
 } // namespace
 
 // Each test gets its own temporary-files location, so that the files the
-// downloader leaves behind can be listed.
+// downloader leaves behind can be listed. A download that ignores its limits
+// is released after 20 s, not left hanging.
 class Downloader : public testing::Test
 {
 protected:
@@ -48,6 +48,7 @@ protected:
     {
         ASSERT_TRUE(tempDir.isValid() && server.isListening());
         qputenv("TMPDIR", QFile::encodeName(tempDir.path()));
+        QTimer::singleShot(20000, &guard, [this] { server.breakSilence(); });
     }
     void TearDown() override { oldTmpDir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", oldTmpDir); }
 
@@ -57,6 +58,7 @@ protected:
     const QByteArray oldTmpDir = qgetenv("TMPDIR");
     QTemporaryDir tempDir;
     LocalHttpServer server;
+    QObject guard;
     std::unique_ptr<FileDownloader> downloader = std::make_unique<FileDownloader>(nullptr);
 };
 
@@ -84,7 +86,6 @@ TEST_F(Downloader, KeepsOneFileUntilTheNextDownload)
     QString path, error;
     ASSERT_TRUE(fetch("/images/meter.jpg", &path, &error)) << error.toStdString();
     EXPECT_EQ(tempFiles(), QStringList(QFileInfo(path).fileName()));
-    EXPECT_TRUE(QRegularExpression("^meter_\\w{6}\\.jpg$").match(QFileInfo(path).fileName()).hasMatch()) << path.toStdString();
     EXPECT_TRUE(readFile(path) == body);
 
     EXPECT_FALSE(fetch("/absent.jpg", &path, &error));
@@ -101,8 +102,6 @@ TEST_F(Downloader, SilentServerEndsAtTransferTimeout)
 {
     server.staySilent("/slow.jpg");
     downloader->setTransferTimeout(300);
-    QObject guard;   // a download that ignores the timeout is released, not left hanging
-    QTimer::singleShot(10000, &guard, [this] { server.breakSilence(); });
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -115,9 +114,6 @@ TEST_F(Downloader, SilentServerEndsAtTransferTimeout)
 // of exactly the limit is whole.
 TEST_F(Downloader, StopsAtTheByteLimit)
 {
-    QObject guard;   // a download that ignores the limit is released, not left hanging
-    QTimer::singleShot(20000, &guard, [this] { server.breakSilence(); });
-
     // Announced: refused from the head alone, since no byte of the body
     // ever comes; the default limit applies.
     server.stream("/huge.jpg", 1000000000000, 0, 0);
@@ -151,8 +147,6 @@ TEST_F(Downloader, TrickleEndsAtTheTransferDeadline)
     EXPECT_EQ(downloader->transferDeadline(), 60000);   // by default too, a trickle cannot hold a request for good
     server.stream("/trickle.jpg", 1000000, 1, 20);
     downloader->setTransferDeadline(500);
-    QObject guard;
-    QTimer::singleShot(20000, &guard, [this] { server.breakSilence(); });
 
     QString path, error;
     EXPECT_FALSE(fetch("/trickle.jpg", &path, &error));
@@ -172,8 +166,6 @@ TEST_F(Downloader, AsynchronousDownloadReportsEachFailureOnce)
     });
     int downloaded = 0;
     QObject::connect(downloader.get(), &FileDownloader::fileDownloaded, [&] { ++downloaded; });
-    QObject guard;
-    QTimer::singleShot(20000, &guard, [this] { server.breakSilence(); });
 
     downloader->startDownload(server.url("/absent.jpg"));
     ASSERT_TRUE(pumpUntil([&] { return !failures.isEmpty(); }, 20000));

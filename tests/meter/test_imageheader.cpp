@@ -50,12 +50,8 @@ std::optional<ImageSize> sizeOf(const QByteArray &data)
 QByteArray encoded(const cv::Mat &image, const std::string &extension, const std::vector<int> &params = {})
 {
     std::vector<uchar> buffer;
-    try {
-        if (!cv::imencode(extension, image, buffer, params))
-            return {};
-    } catch (const cv::Exception &) {
+    if (!cv::imencode(extension, image, buffer, params))
         return {};
-    }
     return QByteArray(reinterpret_cast<const char *>(buffer.data()), static_cast<int>(buffer.size()));
 }
 
@@ -143,17 +139,12 @@ QByteArray jp2(quint32 width, quint32 height, const QByteArray &stream)
            + box("jp2c", stream);
 }
 
-// A JPEG frame header of `marker` after `segments` large APP segments.
-QByteArray jpegHeader(int marker, quint32 width, quint32 height, int segments)
+// A JPEG frame header of `marker` after a comment and fill bytes.
+QByteArray jpegHeader(int marker, quint32 width, quint32 height)
 {
-    QByteArray file = bytes("\xff\xd8", 2);
-    for (int i = 0; i < segments; ++i)
-        file += bytes("\xff\xe1\xff\xff", 4) + QByteArray(65533, '\xff');
-    file += bytes("\xff\xfe\0\x05" "abc", 7);           // a comment
-    file += bytes("\xff\xff\xff", 3);                    // fill bytes before a marker
-    file += static_cast<char>(0xff) + QByteArray(1, static_cast<char>(marker)) + be16(11) + '\x08' + be16(height)
-            + be16(width) + bytes("\x01\x01\x11\0", 4);
-    return file;
+    return bytes("\xff\xd8\xff\xfe\0\x05" "abc\xff\xff\xff", 12) + static_cast<char>(0xff)
+           + QByteArray(1, static_cast<char>(marker)) + be16(11) + '\x08' + be16(height) + be16(width)
+           + bytes("\x01\x01\x11\0", 4);
 }
 
 QByteArray webpVp8x(quint32 width, quint32 height)
@@ -164,12 +155,9 @@ QByteArray webpVp8x(quint32 width, quint32 height)
     return "RIFF" + le32(static_cast<quint32>(4 + vp8x.size() + 100)) + "WEBP" + vp8x + QByteArray(100, '\0');
 }
 
-QByteArray webpVp8l(quint32 width, quint32 height, bool riff = true)
+QByteArray webpVp8l(quint32 width, quint32 height)
 {
-    const quint32 bits = (width - 1) | (height - 1) << 14;
-    const QByteArray stream = '\x2f' + le32(bits) + QByteArray(40, '\0');
-    if (!riff)
-        return stream;
+    const QByteArray stream = '\x2f' + le32((width - 1) | (height - 1) << 14) + QByteArray(40, '\0');
     return "RIFF" + le32(static_cast<quint32>(4 + 8 + stream.size())) + "WEBP" + "VP8L"
            + le32(static_cast<quint32>(stream.size())) + stream;
 }
@@ -183,8 +171,8 @@ QByteArray webpVp8(quint32 width, quint32 height)
 
 } // namespace
 
-// Every format OpenCV can write here, in its variants, at sizes that tell
-// width from height: the header gives the size that OpenCV decodes.
+// Every format OpenCV can write here, one of each header layout, at sizes that
+// tell width from height: the header gives the size that OpenCV decodes.
 TEST(ImageHeader, ReadsWhatOpenCvWrites)
 {
     struct Variant
@@ -194,22 +182,12 @@ TEST(ImageHeader, ReadsWhatOpenCvWrites)
         std::vector<int> params;
     };
     const std::vector<Variant> variants = {
-        {".png", CV_8UC3, {}}, {".png", CV_16UC1, {}}, {".png", CV_8UC4, {}},
-        {".jpg", CV_8UC3, {}}, {".jpg", CV_8UC1, {}}, {".jpg", CV_8UC3, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}},
-        {".jpg", CV_8UC3, {cv::IMWRITE_JPEG_OPTIMIZE, 1}},
-        {".bmp", CV_8UC3, {}}, {".bmp", CV_8UC1, {}}, {".bmp", CV_8UC4, {}},
-        {".tiff", CV_8UC3, {}}, {".tiff", CV_16UC1, {}}, {".tiff", CV_32FC3, {}},
-        {".tiff", CV_8UC3, {cv::IMWRITE_TIFF_COMPRESSION, 1}},
+        {".png", CV_8UC3, {}}, {".jpg", CV_8UC3, {}}, {".jpg", CV_8UC3, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}},
+        {".bmp", CV_8UC3, {}}, {".tiff", CV_8UC3, {}}, {".tiff", CV_32FC3, {cv::IMWRITE_TIFF_COMPRESSION, 1}},
         {".webp", CV_8UC3, {cv::IMWRITE_WEBP_QUALITY, 80}}, {".webp", CV_8UC3, {cv::IMWRITE_WEBP_QUALITY, 101}},
-        {".webp", CV_8UC4, {cv::IMWRITE_WEBP_QUALITY, 80}}, {".webp", CV_8UC4, {cv::IMWRITE_WEBP_QUALITY, 101}},
-        {".ppm", CV_8UC3, {}}, {".ppm", CV_16UC3, {}}, {".ppm", CV_8UC3, {cv::IMWRITE_PXM_BINARY, 0}},
-        {".pgm", CV_8UC1, {}}, {".pgm", CV_8UC1, {cv::IMWRITE_PXM_BINARY, 0}},
-        {".pbm", CV_8UC1, {}}, {".pbm", CV_8UC1, {cv::IMWRITE_PXM_BINARY, 0}}, {".pnm", CV_8UC3, {}},
-        {".pam", CV_8UC3, {}}, {".pam", CV_8UC1, {cv::IMWRITE_PAM_TUPLETYPE, cv::IMWRITE_PAM_FORMAT_GRAYSCALE}},
-        {".pfm", CV_32FC1, {}}, {".pfm", CV_32FC3, {}},
-        {".sr", CV_8UC3, {}}, {".ras", CV_8UC1, {}},
-        {".hdr", CV_32FC3, {}}, {".hdr", CV_8UC3, {}},
-        {".jp2", CV_8UC3, {}}, {".jp2", CV_8UC1, {}},
+        {".webp", CV_8UC4, {cv::IMWRITE_WEBP_QUALITY, 80}}, {".ppm", CV_8UC3, {}}, {".pgm", CV_8UC1, {}},
+        {".pbm", CV_8UC1, {cv::IMWRITE_PXM_BINARY, 0}}, {".pam", CV_8UC3, {}}, {".pfm", CV_32FC1, {}},
+        {".pfm", CV_32FC3, {}}, {".sr", CV_8UC3, {}}, {".hdr", CV_32FC3, {}}, {".jp2", CV_8UC3, {}},
     };
     const std::vector<cv::Size> sizes = {{1, 1}, {37, 23}, {23, 37}, {640, 17}, {3, 301}, {70, 33}, {33, 70}};
     QTemporaryDir dir;
@@ -256,8 +234,7 @@ TEST(ImageHeader, ReadsVariantsOpenCvDecodes)
         }
     }
 
-    const QByteArray jpeg = encoded(picture(37, 23, CV_8UC3), ".jpg");
-    QByteArray padded = jpeg;
+    QByteArray padded = encoded(picture(37, 23, CV_8UC3), ".jpg");
     for (int i = 0; i < 20; ++i)
         padded.insert(2, bytes("\xff\xe5\xff\xff", 4) + QByteArray(65533, '\xff'));
     padded.insert(2, bytes("\xff\xfe\0\x04zz\xff\xff", 8));   // a comment, then fill bytes
@@ -293,28 +270,19 @@ TEST(ImageHeader, ReadsLargeDeclaredSizes)
         std::string size;
     } cases[] = {
         {"PNG", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(30000) + be32(20001) + QByteArray(9, '\0'), "30000x20001"},
-        {"JPEG SOF0", jpegHeader(0xc0, 30000, 20001, 50), "30000x20001"},
-        {"JPEG SOF1", jpegHeader(0xc1, 65535, 20001, 1), "65535x20001"},
-        {"JPEG SOF2", jpegHeader(0xc2, 20001, 30000, 0), "20001x30000"},
-        {"JPEG SOF3", jpegHeader(0xc3, 30000, 20001, 0), "30000x20001"},
-        {"JPEG SOF9", jpegHeader(0xc9, 30000, 20001, 0), "30000x20001"},
-        {"JPEG SOF15", jpegHeader(0xcf, 30000, 20001, 0), "30000x20001"},
+        {"JPEG SOF0", jpegHeader(0xc0, 30000, 20001), "30000x20001"},
+        {"JPEG SOF1", jpegHeader(0xc1, 20001, 65535), "20001x65535"},
+        {"JPEG SOF15", jpegHeader(0xcf, 30000, 20001), "30000x20001"},
         {"BMP", "BM" + le32(0) + le32(0) + le32(54) + le32(40) + le32(30000) + le32(static_cast<quint32>(-20001)), "30000x20001"},
         {"BMP, OS/2", "BM" + le32(0) + le32(0) + le32(26) + le32(12) + le16(65535) + le16(20001), "65535x20001"},
-        {"TIFF II SHORT", tiff(false, false, false, 30000, 20001), "30000x20001"},
-        {"TIFF MM SHORT", tiff(true, false, false, 30000, 20001), "30000x20001"},
         {"TIFF II LONG", tiff(false, false, true, 300000, 20001), "300000x20001"},
         {"TIFF MM LONG", tiff(true, false, true, 30000, 200001), "30000x200001"},
         {"BigTIFF MM", tiff(true, true, true, 30000, 20001), "30000x20001"},
         {"WebP VP8X", webpVp8x(30000, 20001), "30000x20001"},
-        {"WebP VP8L", webpVp8l(16384, 9000), "16384x9000"},
-        {"WebP bare VP8L", webpVp8l(9000, 16384, false), "9000x16384"},
+        {"WebP VP8L", webpVp8l(9000, 16384), "9000x16384"},
         {"WebP VP8", webpVp8(16383, 9000), "16383x9000"},
         {"PBM", "P1\n30000 20001\n", "30000x20001"},
         {"PGM", "P2 30000\n20001\n255\n", "30000x20001"},
-        {"PPM", "P3\n30000 20001 255\n", "30000x20001"},
-        {"PBM binary", "P4\n30000 20001\n", "30000x20001"},
-        {"PGM binary", "P5\n30000 20001\n255\n", "30000x20001"},
         {"PPM binary", "P6\n30000 20001\n255\n", "30000x20001"},
         {"PAM", "P7\nWIDTH 30000\nHEIGHT 20001\nDEPTH 3\nMAXVAL 255\nENDHDR\n", "30000x20001"},
         {"PFM grey", "Pf\n30000 20001\n-1.0\n", "30000x20001"},
@@ -372,12 +340,11 @@ TEST(ImageHeader, RefusesWhatIsNoHeader)
         {"PNG without its header chunk", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIDAT", 16) + be32(37) + be32(23)},
         {"PNG of no width", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(0) + be32(23)},
         {"JPEG without a frame", bytes("\xff\xd8\xff\xe0\0\x04" "ab\xff\xd9", 10)},
-        {"JPEG, scan before frame", bytes("\xff\xd8\xff\xda\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5, 0).mid(2)},
-        {"JPEG, a second SOI", bytes("\xff\xd8\xff\xd8", 4) + jpegHeader(0xc0, 5, 5, 0).mid(2)},
-        {"JPEG, an unknown marker", bytes("\xff\xd8\xff\x02\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5, 0).mid(2)},
-        {"JPEG, JPG marker", jpegHeader(0xc8, 5, 5, 0)},
-        {"JPEG of no height", jpegHeader(0xc0, 5, 0, 0)},
-        {"JPEG cut in a segment", jpegHeader(0xc0, 5, 5, 1).left(1000)},
+        {"JPEG, scan before frame", bytes("\xff\xd8\xff\xda\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5).mid(2)},
+        {"JPEG, an unknown marker", bytes("\xff\xd8\xff\x02\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5).mid(2)},
+        {"JPEG, JPG marker", jpegHeader(0xc8, 5, 5)},
+        {"JPEG of no height", jpegHeader(0xc0, 5, 0)},
+        {"JPEG cut in a segment", jpegHeader(0xc0, 5, 5).left(7)},
         {"TIFF, directory beyond the end", "II" + le16(42) + le32(1000)},
         {"TIFF, a directory of more entries than libtiff takes", "II" + le16(42) + le32(8) + le16(4097) + le16(256) + le16(3) + le32(1) + le32(5)},
         {"TIFF without its height", "II" + le16(42) + le32(8) + le16(1) + le16(256) + le16(3) + le32(1) + le32(5) + le32(0)},

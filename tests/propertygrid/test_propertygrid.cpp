@@ -13,7 +13,6 @@
 
 namespace {
 
-
 QString grid(const QtnCustomPropertyWidget &widget)
 {
     const QTreeWidget *tree = widget.findChild<QTreeWidget *>();

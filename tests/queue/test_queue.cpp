@@ -77,9 +77,6 @@ class Consumer : public QObject
     Q_OBJECT
 
 public:
-    explicit Consumer(const MessageCapture &log) : log(log) {}
-
-    const MessageCapture &log;
     QStringList handled;
     int inHand = 0;
 
@@ -88,7 +85,6 @@ public slots:
     {
         EXPECT_EQ(inHand++, 0) << "two items in hand";
         handled << item->id;
-        EXPECT_EQ(log.messages().count(GOT_ONE), handled.size());
         QTimer::singleShot(20, this, [this, item] {
             --inHand;
             item->notify();
@@ -156,7 +152,7 @@ protected:
 TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
 {
     // By signature and queued, as the main window connects the handler.
-    Consumer consumer(*log);
+    Consumer consumer;
     ASSERT_TRUE(QObject::connect(poller, SIGNAL(sig_itemavailable(QueueItemPtr)), &consumer,
                                  SLOT(handleItem(QueueItemPtr)), Qt::QueuedConnection));
     poller->start();

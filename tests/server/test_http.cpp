@@ -44,65 +44,8 @@ WSJWorker *enqueueWorker(struct soap *context, const std::string &path)
     return new EnqueueWorker(context, path);
 }
 
-class Http : public testing::Test
-{
-protected:
-    static void SetUpTestSuite()
-    {
-        s_log = new MessageCapture;
-        s_dir = new QTemporaryDir;
-        s_photo = s_dir->filePath("photo.png").toStdString();
-        cv::imwrite(s_photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar(30, 60, 90)));
-
-        s_handler = new MeterReaderHandler;
-        ASSERT_TRUE(s_handler->init(QStringLiteral(DIALVANE_FIXTURE_DIR "/dial_pose.bin"),
-                                    QStringLiteral(DIALVANE_FIXTURE_DIR "/needle_obb.bin")));
-        s_server = new WSServer;
-        s_settings = new WSServerPropertySet(s_server);
-        s_port = freePort();
-        s_settings->port->setValue(s_port);
-        s_server->setPropertySet(s_settings);
-        s_server->setWorkerFactory(enqueueWorker);
-
-        SingletonDclp<QueuePoller>::create();
-        QObject::connect(QueuePoller::instance(), &QueuePoller::sig_itemavailable, s_handler,
-                         &MeterReaderHandler::handleItem, Qt::QueuedConnection);
-        s_server->start();
-        s_handler->start();
-        QueuePoller::instance()->start();
-        pumpUntil([] { return !s_log->matching(QStringLiteral("Server running on port:")).isEmpty(); });
-    }
-
-    static void TearDownTestSuite()
-    {
-        s_server->stop();
-        SingletonDclp<QueuePoller>::destroy();
-        s_handler->quit();
-        s_handler->wait();
-        // Finished workers are deleted through the event loop.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        delete s_server;
-        delete s_handler;
-        delete s_dir;
-        delete s_log;
-    }
-
-    static HttpReply ask(const std::string &path, const std::string &body)
-    {
-        return whileServing([&] { return post(s_port, path, body); });
-    }
-
-    static inline MessageCapture *s_log = nullptr;   // every message since the suite started
-    static inline QTemporaryDir *s_dir = nullptr;
-    static inline std::string s_photo;
-    static inline MeterReaderHandler *s_handler = nullptr;
-    static inline WSServer *s_server = nullptr;
-    static inline WSServerPropertySet *s_settings = nullptr;
-    static inline int s_port = 0;
-};
-
-// A listener of its own on a free port, for cases that change its limits or
-// its workers; its requests go through the suite's queue and handler.
+// A listener on a free port, the suite's or one of its own for cases that
+// change its limits or workers; every one feeds the suite's queue and handler.
 class OwnServer
 {
 public:
@@ -114,7 +57,6 @@ public:
         m_server.setPropertySet(m_settings);
         m_server.setWorkerFactory(std::move(factory));
     }
-    ~OwnServer() { stop(); }
 
     // True once it listens; false as soon as it reports that it cannot.
     bool start(const MessageCapture &log)
@@ -141,6 +83,54 @@ public:
     const int port;
 };
 
+class Http : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_log = new MessageCapture;
+        s_dir = new QTemporaryDir;
+        s_photo = s_dir->filePath("photo.png").toStdString();
+        cv::imwrite(s_photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar(30, 60, 90)));
+
+        s_handler = new MeterReaderHandler;
+        ASSERT_TRUE(s_handler->init(QStringLiteral(DIALVANE_FIXTURE_DIR "/dial_pose.bin"),
+                                    QStringLiteral(DIALVANE_FIXTURE_DIR "/needle_obb.bin")));
+        SingletonDclp<QueuePoller>::create();
+        QObject::connect(QueuePoller::instance(), &QueuePoller::sig_itemavailable, s_handler,
+                         &MeterReaderHandler::handleItem, Qt::QueuedConnection);
+        s_handler->start();
+        QueuePoller::instance()->start();
+        s_server = new OwnServer(enqueueWorker);
+        ASSERT_TRUE(s_server->start(*s_log));
+    }
+
+    static void TearDownTestSuite()
+    {
+        s_server->stop();
+        SingletonDclp<QueuePoller>::destroy();
+        s_handler->quit();
+        s_handler->wait();
+        // Finished workers are deleted through the event loop.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        delete s_server;
+        delete s_handler;
+        delete s_dir;
+        delete s_log;
+    }
+
+    static HttpReply ask(const std::string &path, const std::string &body)
+    {
+        return whileServing([&] { return post(s_server->port, path, body); });
+    }
+
+    static inline MessageCapture *s_log = nullptr;   // every message since the suite started
+    static inline QTemporaryDir *s_dir = nullptr;
+    static inline std::string s_photo;
+    static inline MeterReaderHandler *s_handler = nullptr;
+    static inline OwnServer *s_server = nullptr;
+};
+
 // Connections that send nothing, each already taken by a worker.
 std::vector<int> stalledConnections(int port, int count, const MessageCapture &log)
 {
@@ -163,6 +153,19 @@ bool readToEnd(int fd, std::string *received = nullptr)
     }
     return n == 0 || errno == ECONNRESET;
 }
+
+// A hook whose response holds numbers that JSON cannot carry.
+class NonFiniteWorker : public WSJWorker
+{
+public:
+    using WSJWorker::WSJWorker;
+    bool handle_request(value &, value &response) override
+    {
+        response["value"] = std::numeric_limits<double>::quiet_NaN();
+        response["nested"][0] = -std::numeric_limits<double>::infinity();
+        return true;
+    }
+};
 
 } // namespace
 
@@ -200,27 +203,28 @@ TEST_F(Http, WrongPathsAreRefusedWithTheBodyAsDetails)
     }
 }
 
+// Malformed JSON is a syntax error whatever the path; a body cut short and
+// none at all end the input at once.
 TEST_F(Http, ReceiveFailuresGetTheEngineFault)
 {
-    // Malformed JSON is a syntax error whatever the path.
-    for (const char *path : {"/endpoint", "/elsewhere"}) {
-        const HttpReply reply = ask(path, R"({"image_path" 1})");
+    const struct
+    {
+        std::string request;
+        const char *start;
+    } cases[] = {
+        {postRequest("/endpoint", R"({"image_path" 1})"), R"({"error":{"code":5,)"},
+        {postRequest("/elsewhere", R"({"image_path" 1})"), R"({"error":{"code":5,)"},
+        {postRequest("/endpoint", R"({"image_path": )"), R"({"error":{"code":-1,)"},
+        {"POST /endpoint HTTP/1.1\r\nHost: x\r\n\r\n", R"({"error":{"code":-1,)"},
+        {"GET /endpoint HTTP/1.1\r\nHost: x\r\n\r\n", R"({"error":{"code":15,"message":"HTTP GET method not implemented")"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.request);
+        const HttpReply reply = whileServing([&] { return sendRaw(s_server->port, c.request); });
         EXPECT_EQ(reply.status, 500);
         EXPECT_EQ(reply.header("Content-Type"), JSON_TYPE);
-        EXPECT_EQ(reply.body.rfind(R"({"error":{"code":5,)", 0), 0u) << reply.body;
+        EXPECT_EQ(reply.body.rfind(c.start, 0), 0u) << reply.body;
     }
-
-    // A body cut short and none at all end the input at once.
-    const char *const endOfInput = R"({"error":{"code":-1,)";
-    EXPECT_EQ(ask("/endpoint", R"({"image_path": )").body.rfind(endOfInput, 0), 0u);
-    const HttpReply noBody = whileServing([] { return sendRaw(s_port, "POST /endpoint HTTP/1.1\r\nHost: x\r\n\r\n"); });
-    EXPECT_EQ(noBody.status, 500);
-    EXPECT_EQ(noBody.body.rfind(endOfInput, 0), 0u) << noBody.body;
-
-    const HttpReply get = whileServing([] { return sendRaw(s_port, "GET /endpoint HTTP/1.1\r\nHost: x\r\n\r\n"); });
-    EXPECT_EQ(get.status, 500);
-    EXPECT_EQ(get.header("Content-Type"), JSON_TYPE);
-    EXPECT_EQ(get.body.rfind(R"({"error":{"code":15,"message":"HTTP GET method not implemented")", 0), 0u) << get.body;
 }
 
 TEST_F(Http, ManyClientsAtOnceAreAllAnswered)
@@ -232,7 +236,7 @@ TEST_F(Http, ManyClientsAtOnceAreAllAnswered)
     std::vector<HttpReply> replies = whileServing([&] {
         std::vector<std::future<HttpReply>> clients;
         for (int i = 0; i < 100; ++i)
-            clients.push_back(std::async(std::launch::async, [&] { return post(s_port, "/endpoint", body); }));
+            clients.push_back(std::async(std::launch::async, [&] { return post(s_server->port, "/endpoint", body); }));
         std::vector<HttpReply> out;
         for (auto &client : clients)
             out.push_back(client.get());
@@ -251,7 +255,7 @@ TEST_F(Http, AClientThatLeavesEarlyDisturbsNothing)
     // which must neither raise SIGPIPE nor stop the service.
     for (int i = 0; i < 3; ++i) {
         const int queued = s_log->matching(QStringLiteral("enqueue one item")).size();
-        const int fd = connectTo(s_port);
+        const int fd = connectTo(s_server->port);
         ASSERT_GE(fd, 0);
         const std::string request = postRequest("/endpoint", R"({"image_path":")" + s_photo + R"("})");
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -267,22 +271,21 @@ TEST_F(Http, AClientThatLeavesEarlyDisturbsNothing)
 
 TEST_F(Http, StoppingEndsEveryConnectionAndJoinsItsWorker)
 {
-    auto own = std::make_unique<OwnServer>(enqueueWorker);
-    ASSERT_TRUE(own->start(*s_log));
-    std::vector<int> stalled = stalledConnections(own->port, 20, *s_log);
+    OwnServer own(enqueueWorker);
+    ASSERT_TRUE(own.start(*s_log));
+    std::vector<int> stalled = stalledConnections(own.port, 20, *s_log);
     // A request that reached the queue after shutdown began is answered, not left waiting.
     Queue::instance().close();
-    const HttpReply late = post(own->port, "/endpoint", "{}");
+    const HttpReply late = post(own.port, "/endpoint", "{}");
     Queue::instance().reopen();
     EXPECT_EQ(late.status, 200);
     EXPECT_EQ(late.body, R"({"error":"Dialvane is shutting down."})");
 
-    own->stop();
+    own.stop();
     for (int fd : stalled) {
         EXPECT_TRUE(readToEnd(fd)) << "a stalled connection was left open";
         ::close(fd);
     }
-    own.reset();
 }
 
 // The listener closes its connections first, so they leave the port in
@@ -293,8 +296,7 @@ TEST_F(Http, ARestartedServerTakesItsPortBackButNeverShares)
     auto first = std::make_unique<OwnServer>(enqueueWorker);
     const int port = first->port;
     ASSERT_TRUE(first->start(*s_log));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(whileServing([&] { return post(port, "/endpoint", "{}"); }).status, 200);
+    EXPECT_EQ(whileServing([&] { return post(port, "/endpoint", "{}"); }).status, 200);
 
     const QString inUse = QStringLiteral("Server listening on port: %1  failed").arg(port);
     const int refusals = s_log->matching(inUse).size();
@@ -317,7 +319,7 @@ TEST_F(Http, OversizedBodiesAreRefusedWith413)
     const char *const tooLarge = R"({"error":{"code":413,"message":"Request body too large","errors":[{"message":"at most )";
 
     // Refused on its Content-Length alone, before a byte of it is sent.
-    const int fd = connectTo(s_port);
+    const int fd = connectTo(s_server->port);
     const std::string head = "POST /endpoint HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n";
     ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
     std::string received;
@@ -340,23 +342,6 @@ TEST_F(Http, OversizedBodiesAreRefusedWith413)
     const HttpReply small = whileServing([&] { return post(own.port, "/endpoint", "{}"); });
     EXPECT_EQ(small.status, 200);
 }
-
-namespace {
-
-// A hook whose response holds numbers that JSON cannot carry.
-class NonFiniteWorker : public WSJWorker
-{
-public:
-    using WSJWorker::WSJWorker;
-    bool handle_request(value &, value &response) override
-    {
-        response["value"] = std::numeric_limits<double>::quiet_NaN();
-        response["nested"][0] = -std::numeric_limits<double>::infinity();
-        return true;
-    }
-};
-
-} // namespace
 
 TEST_F(Http, NoReplyCarriesANumberJsonCannotHold)
 {

@@ -4,28 +4,24 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-// Serves this thread's event loop until condition() holds or the time is up;
-// returns whether it holds.
+// Waits until condition() holds or the time is up; returns whether it holds.
+// Without `serveEvents`, this thread's queued work stays undone meanwhile.
 template <class Condition>
-bool pumpUntil(Condition condition, int milliseconds = 5000)
+bool waitUntil(Condition condition, int milliseconds = 5000, bool serveEvents = false)
 {
     QElapsedTimer timer;
     timer.start();
     while (!condition() && !timer.hasExpired(milliseconds)) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (serveEvents)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(1);
     }
     return condition();
 }
 
-// The same without serving the event loop, for conditions that other threads
-// bring about while this thread's queued work must stay undone.
+// The same, serving this thread's event loop meanwhile.
 template <class Condition>
-bool waitUntil(Condition condition, int milliseconds = 5000)
+bool pumpUntil(Condition condition, int milliseconds = 5000)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && !timer.hasExpired(milliseconds))
-        QThread::msleep(1);
-    return condition();
+    return waitUntil(condition, milliseconds, true);
 }
