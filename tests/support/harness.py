@@ -64,13 +64,17 @@ def listening(port):
         return False
 
 
-def wait_until(condition, seconds):
-    """Polls the condition itself until it holds or the deadline passes."""
+def wait_until(condition, seconds, proc):
+    """Checks the condition until it holds or the deadline passes, waiting
+    between checks on proc's exit, which ends the wait at once."""
     deadline = time.monotonic() + seconds
     while not condition():
         if time.monotonic() >= deadline:
             return False
-        time.sleep(0.05)
+        try:
+            proc.wait(min(0.05, max(0.0, deadline - time.monotonic())))
+        except subprocess.TimeoutExpired:
+            pass
     return True
 
 
