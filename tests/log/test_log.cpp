@@ -5,9 +5,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include "eventloop.h"
 #include "logger.h"
 
 namespace {
@@ -45,10 +45,7 @@ QStringList sharedLinesUntil(const QString &last)
     if (last.isEmpty())
         return {};
     const QString path = g_sharedDir.filePath(QDate::currentDate().toString("yyyy-MM-dd") + ".log");
-    QElapsedTimer timer;
-    timer.start();
-    while (!readFile(path).contains(" " + last + "\n") && !timer.hasExpired(10000))
-        QThread::msleep(5);
+    waitUntil([&] { return readFile(path).contains(" " + last + "\n"); }, 10000);
     return readFile(path).split('\n');
 }
 
