@@ -196,13 +196,13 @@ TEST(ShippedModels, RefuseTwoSmallDials)
     EXPECT_EQ(error, "There are more than one meters in the image. Now only support one meter.");
 }
 
-// Gauges that the key points alone read far off, and the dial model's graph
-// mends: counter-clockwise scales laid the wrong way round, start on the end
-// mark (276 and 305: 83% and 70% of the span off before the graph judged the
-// direction) or with an end on the neighbouring mark (62 and 301: 19% and 21%
-// off before the mirrored second look), and small panel meters (57 and 166:
-// 3.4% and 3.1% off before the closer look).
-TEST(ShippedModels, ReadGaugesTheKeyPointsAloneMisread)
+// Gauges that earlier dial models read far off: counter-clockwise scales,
+// which the dial network must lay the right way round from the numerals at
+// their ends (276 and 305 read 83% and 70% of the span off when laid
+// clockwise; 62 and 301 about 20% off with an end on the neighbouring mark),
+// and small panel meters (57 and 166, about 3% off from a single look at the
+// whole picture), which the crop reads at full resolution.
+TEST(ShippedModels, ReadHardGauges)
 {
     MeterReaderHandler handler;
     ASSERT_TRUE(handler.init(QStringLiteral(DIALVANE_SOURCE_DIR "/bin/1.bin"),
