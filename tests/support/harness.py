@@ -78,6 +78,11 @@ def wait_until(condition, seconds, proc):
     return True
 
 
+def serving(proc, port, seconds):
+    """Waits until proc takes connections on port; False when it exits first or the time runs out."""
+    return wait_until(lambda: proc.poll() is not None or listening(port), seconds, proc) and proc.poll() is None
+
+
 def die_with_parent(sig=signal.SIGKILL):
     """For preexec_fn: the child gets `sig` when the suite ends, even when the suite is killed."""
     try:
