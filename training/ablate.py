@@ -24,7 +24,7 @@ import compare  # noqa: E402
 import model as M  # noqa: E402
 
 # Rules that act in the needle graph too; the others are the dial graph's alone.
-NEEDLE_RULES = {"pooled"}
+NEEDLE_RULES = set()
 SETS = ("val", "val-frames")
 
 

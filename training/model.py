@@ -102,10 +102,6 @@ COARSE_SIZE = 320
 POOL = FRAME_SIZE // COARSE_SIZE
 FINE_SIZE = 256
 CROP_MARGIN = 1.3
-# Bilinear samples further apart than a pixel skip detail and alias: a crop
-# whose samples lie more than sqrt(POOL) input pixels apart (the geometric
-# middle of the two views' pixels) is taken from the pooled view instead.
-POOLED_STEP = math.sqrt(POOL)
 # The finder draws boxes only, so it is far narrower.
 FINDER_WIDTHS = (8, 16, 24, 32, 48)
 FINDER_NECK = 24
@@ -118,11 +114,10 @@ FINDER_CHANNELS = 5
 #   refine   the scale's ends and middle move onto the mark map (refine_scale)
 #   mean     the middle takes the mean of its strongest marks
 #   tenths   the tenths placed by angle between start, middle and end
-#   pooled   a large dial's crop comes from the pooled view (CoarseToFine)
+#   confirm  the crop's look confirms the finder's dial (CoarseToFine)
 # A rule stays where leaving it out loses at least two standard errors on a
-# validation set. pooled is within noise on the last models, but training
-# cuts the same crops (train.prepare_view), so it goes with a retraining.
-RULES = dict.fromkeys(("echo", "refine", "mean", "tenths", "pooled"), True)
+# validation set.
+RULES = dict.fromkeys(("echo", "refine", "mean", "tenths", "confirm"), True)
 
 
 # ReLU rather than SiLU: in int8 ONNX Runtime folds a ReLU into the
@@ -476,9 +471,12 @@ class CoarseToFine(nn.Module):
     The finder's best dial on the pooled view places the crop that net
     reads. A dial model's table goes on with the finder's candidates outside
     the crop, as dials without key points, so that a second dial anywhere in
-    the frame is still refused; the crop's scores are scaled so that its
-    best is the finder's best: the finder decides whether there is a dial,
-    the crop where its points are.
+    the frame is still refused. The crop's scores are scaled so that its
+    best is the geometric mean of the finder's best and its own: the dial
+    network, which sees the scale's marks and numerals, can overrule a
+    finder that took a ring or a clock-like shape for a dial (it learns
+    from such decoys, train.py), while a dial both see keeps the finder's
+    strength. Without confirm the finder alone decides.
 
     The engine cuts the needle box's centre, and nothing else it reads, to
     whole input pixels. That moves the needle's axis by up to a pixel (half a
@@ -501,32 +499,29 @@ class CoarseToFine(nn.Module):
         shift = torch.tensor([(POOL - 1) / 2.0] * 2 + [0.0] * 3).view(1, 5, 1)
         return out * gain + shift
 
-    def crop(self, images, pooled, best):
+    def crop(self, images, best):
         """The crop [N, 3, S, S] about the dials best [N, >= 4] (cx, cy, w, h in
-        input pixels), from the input or its pooled view, and the crop's
-        place: its first pixel centre, its top-left corner, side and step."""
+        input pixels) and its place: its first pixel centre, its top-left
+        corner, side and step."""
         side = (torch.maximum(best[:, 2], best[:, 3]) * CROP_MARGIN).clamp(min=STRIDE)
         size = self.net.size
         fx, fy, x0, y0, step = crop_edges(best[:, 0], best[:, 1], side, size)
-        near = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
-        # The pooled view's pixel j is the mean of input pixels POOL j ... POOL j + POOL - 1.
-        px, py, pstep = (fx - (POOL - 1) / 2.0) / POOL, (fy - (POOL - 1) / 2.0) / POOL, step / POOL
-        far = CropResize.apply(pooled, px, py, px + (size - 1) * pstep, py + (size - 1) * pstep, size)
-        crop = torch.where((step > POOLED_STEP).view(-1, 1, 1, 1), far, near) if RULES["pooled"] else near
+        crop = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
         return crop, fx, fy, x0, y0, side, step
 
     def forward(self, images):
         pooled = F.avg_pool2d(images, POOL)
         found = self.found(pooled)
         best = best_column(found)
-        crop, fx, fy, x0, y0, side, step = self.crop(images, pooled, best)
+        crop, fx, fy, x0, y0, side, step = self.crop(images, best)
         close = crop_to_input(self.net.decode(self.net(crop)), fx, fy, step)
         if self.net.task == "needle":
             if self.round:
                 close = close + torch.tensor([0.5, 0.5, 0.0, 0.0, 0.0, 0.0]).view(1, 6, 1)
             return close
         n = close.shape[0]
-        ratio = best[:, 4] / close[:, 4].amax(1).clamp(min=1e-6)
+        own = close[:, 4].amax(1).clamp(min=1e-6)
+        ratio = (best[:, 4] / own).sqrt() if RULES["confirm"] else best[:, 4] / own
         rescore = torch.ones(1, POSE_VALUES, 1).repeat(n, 1, 1)
         rescore[:, 4] = ratio.view(n, 1)
         inside = ((found[:, 0] > x0.view(n, 1)) & (found[:, 0] < (x0 + side).view(n, 1))

@@ -232,7 +232,7 @@ class Answering:
 
 def two_dial_frames():
     """Frames with two gauges whose crops leave the other's centre out: one
-    whose crop is cut from the input, one cut from the pooled view."""
+    whose crop samples the input closer than its pixels, one sparser."""
     found = {}
     for i in range(200):
         img, lab, _ = render.render_frame(61, i, gauges=2)
@@ -240,7 +240,7 @@ def two_dial_frames():
         other = T.prepare(img, lab["second"], M.FRAME_SIZE)[1]
         side = max(box[2], box[3]) * M.CROP_MARGIN
         if np.all(np.abs(other[:2] - box[:2]) > side / 2):
-            found.setdefault(side / M.FINE_SIZE > M.POOLED_STEP, (img, lab))
+            found.setdefault(side / M.FINE_SIZE > 1, (img, lab))
         if len(found) == 2:
             return [found[False], found[True]]
     raise AssertionError("no two-dial frames of both kinds")
@@ -252,7 +252,8 @@ class CoarseToFine(unittest.TestCase):
         # the fine ones' for the crop as training cuts it) must give the first
         # dial's labels back in input pixels, and keep the second dial as a
         # candidate, which the engine refuses: a slip between pooled, crop and
-        # input pixels, or a lost second dial, fails.
+        # input pixels, or a lost second dial, fails. A dial network that sees
+        # no dial in the crop overrules the finder ("confirm").
         finder, pose, needle = M.Net("finder"), M.Net("pose"), M.Net("needle")
         for img, lab in two_dial_frames():
             frame = T.prepare(img, lab, M.FRAME_SIZE)
@@ -277,18 +278,27 @@ class CoarseToFine(unittest.TestCase):
             got = M.best_column(pointer)[0].numpy()
             np.testing.assert_allclose(got[[0, 1, 2, 3]], line[:4] + [0.5, 0.5, 0, 0], rtol=1e-3, atol=0.05)
             self.assertAlmostEqual(float(got[5]) % math.pi, float(line[4]) % math.pi, places=3)
+            blind = ideal_raw(pose, *crop)
+            blind[:, 0] = -12.0
+            for confirm, dials in ((True, 1), (False, 2)):
+                M.RULES["confirm"] = confirm
+                try:
+                    with torch.no_grad():
+                        denied = M.CoarseToFine(found, Answering(pose, blind))(x)
+                finally:
+                    M.RULES["confirm"] = True
+                self.assertEqual(T.count_dials(denied[0].T.numpy()), dials)
 
     def test_training_cuts_the_crop_the_graph_cuts(self):
-        # Crops from the input and from its pooled view, as train.py and the
-        # graph cut them, must match up to OpenCV's rounding; half a pixel
-        # off moves them all.
+        # Crops sampled closer and sparser than the input's pixels, as
+        # train.py and the graph cut them, must match up to OpenCV's
+        # rounding; half a pixel off moves them all.
         wrapped = M.CoarseToFine(M.Net("finder"), M.Net("pose"))
         for img, lab in two_dial_frames():
             rgb, box = T.prepare(img, lab, M.FRAME_SIZE)[:2]
             with torch.no_grad():
                 x = T.to_tensor(rgb).unsqueeze(0)
-                pooled = torch.nn.functional.avg_pool2d(x, M.POOL)
-                crop = wrapped.crop(x, pooled, torch.from_numpy(box).unsqueeze(0))[0]
+                crop = wrapped.crop(x, torch.from_numpy(box).unsqueeze(0))[0]
             want = T.to_tensor(T.prepare_view(img, lab, "pose")[0]).unsqueeze(0)
             diff = (crop - want).abs()
             self.assertLess(float(diff.max()), 8 / 255)
@@ -332,6 +342,34 @@ class FinderTargets(unittest.TestCase):
         self.assertLess(float(quiet), 1e-3)
         loud = T.compute_loss(finder, one, torch.from_numpy(nothing)[None], None, None)[1]["score"]
         self.assertGreater(float(loud), 100 * float(quiet))
+
+
+class Decoys(unittest.TestCase):
+    def test_a_decoy_is_cropped_as_a_dial_and_teaches_only_that_none_is_there(self):
+        # A decoy on the dial's own box must give the dial's crop, moves and
+        # all, with zero targets: a map that finds the dial there costs, a
+        # map that finds nothing costs nothing, and no term goes NaN.
+        pose = M.Net("pose")
+        img, lab, _ = render.render_frame(61, 5, gauges=1)
+        decoy = {"gauges": 0, "decoy": lab["dial_box"]}
+        saved = T.CROP_P
+        try:
+            T.CROP_P = 0.0
+            dial = T.prepare_view(img, lab, "pose", np.random.default_rng(3))
+            view, box, kp, needle = T.prepare_view(img, decoy, "pose", np.random.default_rng(3))
+        finally:
+            T.CROP_P = saved
+        np.testing.assert_array_equal(view, dial[0])
+        self.assertFalse(np.any(box) or np.any(kp[:, 2]))
+        targets = [torch.from_numpy(v)[None] for v in (box, kp, needle)]
+        found = ideal_raw(pose, *map(torch.from_numpy, dial[1:]))
+        blank = found.clone()
+        blank[:, 0] = -12.0
+        loud = T.compute_loss(pose, found, *targets)[1]
+        quiet = T.compute_loss(pose, blank, *targets)[1]
+        self.assertTrue(all(math.isfinite(float(v)) for v in (*loud.values(), *quiet.values())))
+        self.assertLess(float(quiet["score"]), 1e-3)
+        self.assertGreater(float(loud["score"]), 100 * float(quiet["score"]))
 
 
 class Quantise(unittest.TestCase):
