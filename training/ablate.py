@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """What each rule of the exported graphs is worth, on the validation sets.
 
-For every rule of model.RULES (or those named), the dial graph (and the
+For every rule of graph.RULES (or those named), the dial graph (and the
 needle graph, for a rule that reaches it) is exported again without it,
 quantised as build-models does, packed beside the other graph, and read by
 the engine on the validation squares and frames. Each is compared image by
@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 import compare  # noqa: E402
-import model as M  # noqa: E402
+import graph as G  # noqa: E402
 
 # Rules that act in the needle graph too; the others are the dial graph's alone.
 NEEDLE_RULES = set()
@@ -67,19 +67,19 @@ def variant(args, name, without):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("rules", nargs="*", metavar="RULE", help="of: " + ", ".join(M.RULES))
+    ap.add_argument("rules", nargs="*", metavar="RULE", help="of: " + ", ".join(G.RULES))
     ap.add_argument("--work", default="/var/tmp/dialvane-build-models")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--float", action="store_true", help="the float graphs, not int8")
     ap.add_argument("--calibration", default="64", help="calibration images, as build-models takes")
     args = ap.parse_args()
     args.runs, args.data = os.path.join(args.work, "runs"), os.path.join(args.work, "data")
-    unknown = set(args.rules) - set(M.RULES)
+    unknown = set(args.rules) - set(G.RULES)
     if unknown:
         ap.error("no such rule: " + ", ".join(sorted(unknown)))
 
     base = variant(args, "all" + ("-float" if args.float else ""), [])
-    for rule in args.rules or M.RULES:
+    for rule in args.rules or G.RULES:
         reports = variant(args, "without-%s%s" % (rule, "-float" if args.float else ""), [rule])
         for s, a, b in zip(SETS, base, reports):
             a, b = compare.outcomes(a), compare.outcomes(b)

@@ -8,7 +8,7 @@ Writes OUT/labels.jsonl, a set that train.py reads like a rendered one: one
 line per decoy, with its frame's image (a path from OUT), "gauges": 0 and
 "decoy": [cx, cy, w, h] in the frame's pixels. The dial network learns from
 them that a crop may hold no dial, and the exported graph lets it overrule
-the finder there (model.CoarseToFine).
+the finder there (graph.CoarseToFine).
 """
 import argparse
 import json
@@ -20,6 +20,7 @@ import numpy as np
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import graph as G  # noqa: E402
 import model as M  # noqa: E402
 import train as T  # noqa: E402
 
@@ -45,7 +46,7 @@ def frame_decoys(finder, img, lab):
     view = cv2.resize(cv2.cvtColor(rgb, cv2.COLOR_BGR2RGB), (M.COARSE_SIZE, M.COARSE_SIZE),
                       interpolation=cv2.INTER_AREA)
     with torch.no_grad():
-        out = finder.decode(finder(T.to_tensor(view).unsqueeze(0)))[0].numpy().T
+        out = G.decode(finder, finder(T.to_tensor(view).unsqueeze(0)))[0].numpy().T
     gauges = [g["dial_box"] for g in T.gauges_of(lab)]
     found = []
     for c in T.survivors(out, DECOY_SCORE):
@@ -71,7 +72,7 @@ def main():
     finder = M.Net("finder", saved["size"])
     finder.load_state_dict(saved["ema"])
     finder.eval()
-    M.RULES["echo"] = False
+    G.RULES["echo"] = False
     os.makedirs(args.out, exist_ok=True)
     lines, frames = [], 0
     for folder in args.data:

@@ -22,6 +22,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_labels as CL  # noqa: E402
 import export  # noqa: E402
+import graph as G  # noqa: E402
 import model as M  # noqa: E402
 import render  # noqa: E402
 import train as T  # noqa: E402
@@ -87,14 +88,14 @@ class Conventions(unittest.TestCase):
             for name, value in terms.items():
                 if name not in ("score", "conf"):
                     self.assertLess(float(value), 1e-3, "%s loss %s" % (net.task, name))
-        dial = self.pose.decode(raw_p)[0].T.numpy()
-        pointer = self.needle.decode(raw_n)[0].T.numpy()
+        dial = G.decode(self.pose, raw_p)[0].T.numpy()
+        pointer = G.decode(self.needle, raw_n)[0].T.numpy()
         d = dial[np.argmax(dial[:, 4])]
         p = pointer[np.argmax(pointer[:, 4])]
         self.assertEqual(T.count_dials(dial), 1)
         np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
         # The tenths come out placed by angle between start, middle and end.
-        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
+        placed = G.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
         np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=1e-2)
         self.assertGreater(p[2], p[3], "w must be the needle's long side")
         np.testing.assert_allclose(p[:4], needle[:4].numpy(), atol=1e-2)
@@ -140,7 +141,7 @@ def refined(kp, marks, heats):
     for point, by_cell in heats.items():
         for cell, value in by_cell.items():
             heat[0, M.REFINED_KP.index(point), cell] = value
-    return M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
+    return G.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
 
 
 class Refinement(unittest.TestCase):
@@ -175,11 +176,11 @@ class Refinement(unittest.TestCase):
             return math.degrees(math.atan2(middle[1] - 160.0, middle[0] - 160.0)) % 360
 
         self.assertAlmostEqual(middle_deg(), 270.0, places=3)
-        M.RULES["mean"] = False
+        G.RULES["mean"] = False
         try:
             self.assertNotAlmostEqual(middle_deg(), 270.0, places=3)
         finally:
-            M.RULES["mean"] = True
+            G.RULES["mean"] = True
 
 
 class Export(unittest.TestCase):
@@ -224,7 +225,7 @@ class Answering:
 
     def __init__(self, net, raw):
         self.raw = raw
-        self.task, self.size, self.grid, self.decode = net.task, net.size, net.grid, net.decode
+        self.task, self.size, self.grid, self.cells = net.task, net.size, net.grid, net.cells
 
     def __call__(self, images):
         return self.raw
@@ -265,35 +266,35 @@ class CoarseToFine(unittest.TestCase):
             crop = list(map(torch.from_numpy, T.prepare_view(img, lab, "pose")[1:]))
             x = T.to_tensor(frame[0]).unsqueeze(0)
             with torch.no_grad():
-                dial = M.CoarseToFine(found, Answering(pose, ideal_raw(pose, *crop)))(x)
-                pointer = M.CoarseToFine(found, Answering(needle, ideal_raw(needle, *crop)), True)(x)
+                dial = G.CoarseToFine(found, Answering(pose, ideal_raw(pose, *crop)))(x)
+                pointer = G.CoarseToFine(found, Answering(needle, ideal_raw(needle, *crop)), True)(x)
             self.assertEqual(dial.shape, (1, M.POSE_VALUES, pose.grid ** 2 + finder.grid ** 2))
             self.assertEqual(T.count_dials(dial[0].T.numpy()), 2)
             # The crop's candidates come first; the second dial's is as strong.
-            best = M.best_column(dial[:, :, :pose.grid ** 2])[0].numpy()
+            best = G.best_column(dial[:, :, :pose.grid ** 2])[0].numpy()
             _, box, kp, line = frame
             np.testing.assert_allclose(best[:4], box, rtol=1e-3, atol=0.05)
-            placed = M.place_tenths(torch.from_numpy(kp)[None, :, :2, None])[0, :, :, 0].numpy()
+            placed = G.place_tenths(torch.from_numpy(kp)[None, :, :2, None])[0, :, :, 0].numpy()
             np.testing.assert_allclose(best[5:].reshape(-1, 3)[:, :2], placed, atol=0.1)
-            got = M.best_column(pointer)[0].numpy()
+            got = G.best_column(pointer)[0].numpy()
             np.testing.assert_allclose(got[[0, 1, 2, 3]], line[:4] + [0.5, 0.5, 0, 0], rtol=1e-3, atol=0.05)
             self.assertAlmostEqual(float(got[5]) % math.pi, float(line[4]) % math.pi, places=3)
             blind = ideal_raw(pose, *crop)
             blind[:, 0] = -12.0
             for confirm, dials in ((True, 1), (False, 2)):
-                M.RULES["confirm"] = confirm
+                G.RULES["confirm"] = confirm
                 try:
                     with torch.no_grad():
-                        denied = M.CoarseToFine(found, Answering(pose, blind))(x)
+                        denied = G.CoarseToFine(found, Answering(pose, blind))(x)
                 finally:
-                    M.RULES["confirm"] = True
+                    G.RULES["confirm"] = True
                 self.assertEqual(T.count_dials(denied[0].T.numpy()), dials)
 
     def test_training_cuts_the_crop_the_graph_cuts(self):
         # Crops sampled closer and sparser than the input's pixels, as
         # train.py and the graph cut them, must match up to OpenCV's
         # rounding; half a pixel off moves them all.
-        wrapped = M.CoarseToFine(M.Net("finder"), M.Net("pose"))
+        wrapped = G.CoarseToFine(M.Net("finder"), M.Net("pose"))
         for img, lab in two_dial_frames():
             rgb, box = T.prepare(img, lab, M.FRAME_SIZE)[:2]
             with torch.no_grad():
@@ -336,7 +337,7 @@ class FinderTargets(unittest.TestCase):
         self.assertLess(float(losses[1]["score"]), float(losses[0]["score"]) / 2)
         for name in ("centre", "size"):
             self.assertLess(float(losses[1][name]), 1e-3)
-        self.assertEqual(T.count_dials(finder.decode(both)[0].T.numpy()), 2)
+        self.assertEqual(T.count_dials(G.decode(finder, both)[0].T.numpy()), 2)
         blank = torch.full_like(one, -12.0)
         quiet = T.compute_loss(finder, blank, torch.from_numpy(nothing)[None], None, None)[1]["score"]
         self.assertLess(float(quiet), 1e-3)

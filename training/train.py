@@ -26,6 +26,7 @@ import torch
 import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import graph as G  # noqa: E402
 import model as M  # noqa: E402
 
 # The loader process shares two cores with the training threads.
@@ -200,7 +201,7 @@ def prepare(img, lab, size, rng=None, task="pose", colours=True, every_box=False
 
 def prepare_view(img, lab, task, rng=None):
     """A sample as the network of task sees it inside the exported graph
-    (model.CoarseToFine): the finder the engine's FRAME_SIZE letterbox pooled
+    (graph.CoarseToFine): the finder the engine's FRAME_SIZE letterbox pooled
     POOL times; the others a crop about the dial box, which training moves
     and scales as loosely as the finder may place it. The finder's box is
     every gauge's [FINDER_GAUGES, 5], each row a box and whether a gauge is
@@ -378,7 +379,7 @@ def compute_loss(net, raw, box, kp, needle):
         # says whether the graph must turn them round (model.DIRECTION).
         ccw = M.turn_of(kp) < 0
         kp = torch.where(ccw.view(n, 1, 1), kp[:, list(M.TURNED_KP)], kp)
-        # The minimum's logit compared at the two ends, as model.decode does,
+        # The minimum's logit compared at the two ends, as graph.decode does,
         # at the ends' cells and at each pair of cells a step beside them:
         # the regressed ends are good to about a cell.
         turn = []
@@ -422,7 +423,7 @@ def validate(net, data_dir, task, limit=200):
         for lab in labels:
             img = cv2.imread(os.path.join(data_dir, lab["image"]), cv2.IMREAD_COLOR)
             rgb, box, kp, needle = prepare_view(img, lab, task)
-            out = net.decode(net(to_tensor(rgb).unsqueeze(0)))[0].numpy().T   # [A, values]
+            out = G.decode(net, net(to_tensor(rgb).unsqueeze(0)))[0].numpy().T   # [A, values]
             best = out[np.argmax(out[:, 4])]
             if task == "finder":
                 refused += count_dials(out) != 1
