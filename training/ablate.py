@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """What each rule of the exported graphs is worth, on the validation sets.
 
-For every rule of graph.RULES (or those named), the dial graph (and the
-needle graph, for a rule that reaches it) is exported again without it,
+For every rule of graph.RULES (or those named, and each NAME=VALUE of a
+graph constant), the dial graph (and the needle graph, for a rule that
+reaches it) is exported again without it (or with that value),
 quantised as build-models does, packed beside the other graph, and read by
 the engine on the validation squares and frames. Each is compared image by
 image with the graphs that keep every rule (training/compare.py): a rule
 earns its place when leaving it out loses at least two standard errors.
 
-  training/ablate.py [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE ...]
+  training/ablate.py [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE | NAME=VALUE ...]
 
 Reports go to WORK/runs/ablate/; a variant already read is not read again.
 """
@@ -32,8 +33,9 @@ def run(*cmd):
     subprocess.run([str(c) for c in cmd], check=True, stdout=subprocess.DEVNULL)
 
 
-def variant(args, name, without):
-    """Reads SETS with the graphs lacking the rules in without; returns the report paths."""
+def variant(args, name, without, settings=()):
+    """Reads SETS with the graphs lacking the rules in without and with the
+    constants' settings (NAME=VALUE); returns the report paths."""
     out = os.path.join(args.runs, "ablate", name)
     reports = [os.path.join(out, "evaluate-%s.txt" % s) for s in SETS]
     if all(os.path.exists(r) for r in reports):
@@ -47,7 +49,7 @@ def variant(args, name, without):
             run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
                 "--checkpoint", os.path.join(args.runs, net, "last.pt"),
                 "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
-                *sum((["--without", r] for r in without), []))
+                *sum((["--without", r] for r in without), []), *sum((["--set", s] for s in settings), []))
             source = graph
             if not args.float:
                 source = os.path.join(out, net + "-int8.onnx")
@@ -67,26 +69,31 @@ def variant(args, name, without):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("rules", nargs="*", metavar="RULE", help="of: " + ", ".join(G.RULES))
+    ap.add_argument("rules", nargs="*", metavar="RULE", help="of: %s; or NAME=VALUE of: %s"
+                    % (", ".join(G.RULES), ", ".join(G.CONSTANTS)))
     ap.add_argument("--work", default="/var/tmp/dialvane-build-models")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--float", action="store_true", help="the float graphs, not int8")
     ap.add_argument("--calibration", default="64", help="calibration images, as build-models takes")
     args = ap.parse_args()
     args.runs, args.data = os.path.join(args.work, "runs"), os.path.join(args.work, "data")
-    unknown = set(args.rules) - set(G.RULES)
+    unknown = {r for r in args.rules if r not in G.RULES and r.partition("=")[0] not in G.CONSTANTS}
     if unknown:
-        ap.error("no such rule: " + ", ".join(sorted(unknown)))
+        ap.error("no such rule or constant: " + ", ".join(sorted(unknown)))
 
     base = variant(args, "all" + ("-float" if args.float else ""), [])
     for rule in args.rules or G.RULES:
-        reports = variant(args, "without-%s%s" % (rule, "-float" if args.float else ""), [rule])
+        suffix = "-float" if args.float else ""
+        if rule in G.RULES:
+            reports = variant(args, "without-%s%s" % (rule, suffix), [rule])
+        else:
+            reports = variant(args, "%s%s" % (rule, suffix), [], [rule])
         for s, a, b in zip(SETS, base, reports):
             a, b = compare.outcomes(a), compare.outcomes(b)
             for limit in (2.0, 5.0):
                 na, nb, better, worse, se = compare.paired(a, b, limit)
-                print("without %-8s %-10s within %g%%: %d -> %d (%+d; %d better, %d worse; 1 SE %.1f)%s"
-                      % (rule, s, limit, na, nb, nb - na, better, worse, se,
+                print("%-18s %-10s within %g%%: %d -> %d (%+d; %d better, %d worse; 1 SE %.1f)%s"
+                      % ("without " + rule if rule in G.RULES else rule, s, limit, na, nb, nb - na, better, worse, se,
                          "  beyond noise" if compare.beyond_noise(na, nb, se) else ""), flush=True)
 
 

@@ -160,6 +160,17 @@ def sample_frame():
     return train.to_tensor(rgb).unsqueeze(0)
 
 
+def setting(text):
+    """NAME=VALUE of a graph constant, the value of the constant's own type."""
+    name, _, value = text.partition("=")
+    if name not in G.CONSTANTS:
+        raise argparse.ArgumentTypeError("no graph constant %s (of %s)" % (name, ", ".join(G.CONSTANTS)))
+    try:
+        return name, type(getattr(G, name))(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%s takes a %s" % (name, type(getattr(G, name)).__name__))
+
+
 def main():
     ap = argparse.ArgumentParser(description="Export a checkpoint to ONNX and check it.")
     ap.add_argument("--checkpoint", required=True)
@@ -168,9 +179,13 @@ def main():
     ap.add_argument("--finder", required=True, help="the finder checkpoint that places the crop the graph reads")
     ap.add_argument("--without", action="append", default=[], choices=sorted(G.RULES),
                     help="a graph rule left out (graph.RULES), to measure what it is worth")
+    ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", type=setting,
+                    help="a constant of graph.CONSTANTS at another value, to measure what its own is worth")
     args = ap.parse_args()
     for rule in args.without:
         G.RULES[rule] = False
+    for name, value in args.set:
+        setattr(G, name, value)
     torch.set_num_threads(2)
 
     net = load(args.checkpoint, args.raw_weights)

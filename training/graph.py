@@ -19,6 +19,8 @@ from model import (CROP_MARGIN, DIRECTION, END, GREY, MARK, MIDDLE, NUM_KP, OWN_
 
 # exp() of more than this would only mean a diverged head; keeps the export finite.
 MAX_LOG_SIZE = 7.0
+# The echo rule's power (see decode).
+ECHO_POWER = 2
 # Refinement of the scale points: the strongest candidates only (the engine
 # reads the best one), a search window of this share of the local mark
 # spacing around the seed (the ends' and the middle's), and the least
@@ -53,6 +55,9 @@ Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
 # A rule stays where leaving it out loses at least two standard errors on a
 # validation set.
 RULES = dict.fromkeys(("echo", "refine", "mean", "tenths", "confirm"), True)
+# The rules' hand-set constants, which export.py --set and ablate.py can
+# change to measure what a value is worth.
+CONSTANTS = ("ECHO_POWER", "REFINE_TOP", "WINDOW", "MIDDLE_WINDOW", "MIDDLE_SHARE", "MARK_MIN", "MIN_SPACING")
 
 
 def decode(net, raw):
@@ -67,12 +72,12 @@ def decode(net, raw):
         # The engine refuses a picture with two dials. A candidate far weaker
         # than the picture's best is that dial's echo (its needle tip, the
         # face's centre on a sector dial), not a second dial: scaling by
-        # (score / best)^2 keeps the best as it is and sinks its echoes
+        # (score / best)^ECHO_POWER keeps the best as it is and sinks its echoes
         # under the engine's threshold, while two real dials of similar
         # strength both stay.
         if RULES["echo"]:
             best = score.amax(2, keepdim=True).clamp(min=1e-6)
-            score = score * (score / best) ** 2
+            score = score * (score / best) ** ECHO_POWER
         if net.task == "finder":
             return torch.cat([centre, size, score], 1)
         # Key points are offsets from the cell in units of the dial's size,
