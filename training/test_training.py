@@ -122,6 +122,29 @@ class Conventions(unittest.TestCase):
             T.CROP_P, T.FILE_PAD_P, T.FLIP_P = saved
 
 
+class Echo(unittest.TestCase):
+    def test_a_weak_echo_sinks_and_a_second_dial_as_strong_stays(self):
+        # A small candidate far from the dial's centre (its needle tip) at a
+        # score above the engine's threshold: "echo" must sink it, and must
+        # keep a second dial nearly as sure as the first.
+        pose = M.Net("pose", SAMPLE_SIZE)
+        img, lab = render.render_sample(31, 0, 640)[:2]
+        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
+        raw = ideal_raw(pose, box, kp, needle).reshape(1, -1, pose.grid ** 2)
+        far = int(((pose.cells[0] * M.STRIDE - box[:2, None]) ** 2).sum(0).argmax())
+        raw[0, 3:5, far] = 0.0                      # a box of one cell
+        for score, dials in ((0.35, 1), (0.8, 2)):
+            raw[0, 0, far] = math.log(score / (1 - score))
+            head = raw.reshape(1, -1, pose.grid, pose.grid)
+            self.assertEqual(T.count_dials(G.decode(pose, head)[0].T.numpy()), dials, score)
+        raw[0, 0, far] = math.log(0.35 / 0.65)
+        G.RULES["echo"] = False
+        try:
+            self.assertEqual(T.count_dials(G.decode(pose, raw.reshape(1, -1, pose.grid, pose.grid))[0].T.numpy()), 2)
+        finally:
+            G.RULES["echo"] = True
+
+
 def on_dial(deg, r=100.0):
     """A point of a flat dial about (160, 160): deg clockwise from +x (image y down)."""
     a = math.radians(deg)
