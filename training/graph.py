@@ -3,10 +3,12 @@
 of a head map into the engine's table, the graph rules, and the crop that
 joins the finder to the dial or needle network (CoarseToFine).
 
-Training never runs this code (train.py reads it only to report on its
-validation set), so a training run's recipe leaves it out: a change here
-exports the same weights again, and training/ablate.py can measure a rule
-without retraining.
+No weights depend on it: train.py reads it only to report on its
+validation set, and the decoy search (decoys.py) only for the finder's
+boxes, with the echo rule off, which no rule or constant here changes. So
+a training run's recipe leaves it out: a change here exports the same
+weights again, and training/ablate.py can measure a rule without
+retraining.
 """
 import math
 
