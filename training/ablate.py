@@ -2,9 +2,9 @@
 """What each rule of the exported graphs is worth, on the validation sets.
 
 For every rule of graph.RULES (or those named, and each NAME=VALUE of a
-graph constant), the dial graph (and the needle graph, for a rule that
-reaches it) is exported again without it (or with that value),
-quantised as build-models does, packed beside the other graph, and read by
+graph constant), the dial graph is exported again without it (or with
+that value), quantised as build-models does, packed beside the build's
+needle graph (no rule or constant changes which crop it reads), and read by
 the engine on the validation squares and frames. Each is compared image by
 image with the graphs that keep every rule (training/compare.py): a rule
 earns its place when leaving it out loses at least two standard errors.
@@ -24,8 +24,6 @@ sys.path.insert(0, HERE)
 import compare  # noqa: E402
 import graph as G  # noqa: E402
 
-# Rules that act in the needle graph too; the others are the dial graph's alone.
-NEEDLE_RULES = set()
 SETS = ("val", "val-frames")
 
 
@@ -41,21 +39,19 @@ def variant(args, name, without, settings=()):
     if all(os.path.exists(r) for r in reports):
         return reports
     os.makedirs(out, exist_ok=True)
-    for net, number in (("pose", "1"), ("needle", "2")):
-        graph = os.path.join(out, net + ".onnx")
-        if net == "needle" and not (set(without) & NEEDLE_RULES):
-            source = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
-        else:
-            run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
-                "--checkpoint", os.path.join(args.runs, net, "last.pt"),
-                "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
-                *sum((["--without", r] for r in without), []), *sum((["--set", s] for s in settings), []))
-            source = graph
-            if not args.float:
-                source = os.path.join(out, net + "-int8.onnx")
-                run(sys.executable, os.path.join(HERE, "quantise.py"), "--onnx", graph, "--out", source,
-                    "--calibration", os.path.join(args.data, "train"), os.path.join(args.data, "train-frames"),
-                    "--count", args.calibration)
+    graph = os.path.join(out, "pose.onnx")
+    run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
+        "--checkpoint", os.path.join(args.runs, "pose", "last.pt"),
+        "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
+        *sum((["--without", r] for r in without), []), *sum((["--set", s] for s in settings), []))
+    if not args.float:
+        quantised = os.path.join(out, "pose-int8.onnx")
+        run(sys.executable, os.path.join(HERE, "quantise.py"), "--onnx", graph, "--out", quantised,
+            "--calibration", os.path.join(args.data, "train"), os.path.join(args.data, "train-frames"),
+            "--count", args.calibration)
+        graph = quantised
+    needle = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
+    for source, number in ((graph, "1"), (needle, "2")):
         run(os.path.join(args.build, "tools", "modelpack", "modelpack"), "encrypt", source,
             os.path.join(out, number + ".bin"))
     for s, report in zip(SETS, reports):
