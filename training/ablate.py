@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """What each rule of the exported graphs is worth, on the validation sets.
 
-For every rule of model.RULES (or those named), the dial graph (and the
-needle graph, for a rule that reaches it) is exported again without it,
-quantised as build-models does, packed beside the other graph, and read by
+For every rule of graph.RULES (or those named, and each NAME=VALUE of a
+graph constant), the dial graph is exported again without it (or with
+that value), quantised as build-models does, packed beside the build's
+needle graph (no rule or constant changes which crop it reads), and read by
 the engine on the validation squares and frames. Each is compared image by
 image with the graphs that keep every rule (training/compare.py): a rule
 earns its place when leaving it out loses at least two standard errors.
 
-  training/ablate.py [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE ...]
+  training/ablate.py [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE | NAME=VALUE ...]
 
 Reports go to WORK/runs/ablate/; a variant already read is not read again.
 """
@@ -21,10 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 import compare  # noqa: E402
-import model as M  # noqa: E402
+import graph as G  # noqa: E402
 
-# Rules that act in the needle graph too; the others are the dial graph's alone.
-NEEDLE_RULES = {"pooled"}
 SETS = ("val", "val-frames")
 
 
@@ -32,28 +31,27 @@ def run(*cmd):
     subprocess.run([str(c) for c in cmd], check=True, stdout=subprocess.DEVNULL)
 
 
-def variant(args, name, without):
-    """Reads SETS with the graphs lacking the rules in without; returns the report paths."""
+def variant(args, name, without, settings=()):
+    """Reads SETS with the graphs lacking the rules in without and with the
+    constants' settings (NAME=VALUE); returns the report paths."""
     out = os.path.join(args.runs, "ablate", name)
     reports = [os.path.join(out, "evaluate-%s.txt" % s) for s in SETS]
     if all(os.path.exists(r) for r in reports):
         return reports
     os.makedirs(out, exist_ok=True)
-    for net, number in (("pose", "1"), ("needle", "2")):
-        graph = os.path.join(out, net + ".onnx")
-        if net == "needle" and not (set(without) & NEEDLE_RULES):
-            source = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
-        else:
-            run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
-                "--checkpoint", os.path.join(args.runs, net, "last.pt"),
-                "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
-                *sum((["--without", r] for r in without), []))
-            source = graph
-            if not args.float:
-                source = os.path.join(out, net + "-int8.onnx")
-                run(sys.executable, os.path.join(HERE, "quantise.py"), "--onnx", graph, "--out", source,
-                    "--calibration", os.path.join(args.data, "train"), os.path.join(args.data, "train-frames"),
-                    "--count", args.calibration)
+    graph = os.path.join(out, "pose.onnx")
+    run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
+        "--checkpoint", os.path.join(args.runs, "pose", "last.pt"),
+        "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
+        *sum((["--without", r] for r in without), []), *sum((["--set", s] for s in settings), []))
+    if not args.float:
+        quantised = os.path.join(out, "pose-int8.onnx")
+        run(sys.executable, os.path.join(HERE, "quantise.py"), "--onnx", graph, "--out", quantised,
+            "--calibration", os.path.join(args.data, "train"), os.path.join(args.data, "train-frames"),
+            "--count", args.calibration)
+        graph = quantised
+    needle = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
+    for source, number in ((graph, "1"), (needle, "2")):
         run(os.path.join(args.build, "tools", "modelpack", "modelpack"), "encrypt", source,
             os.path.join(out, number + ".bin"))
     for s, report in zip(SETS, reports):
@@ -67,26 +65,31 @@ def variant(args, name, without):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("rules", nargs="*", metavar="RULE", help="of: " + ", ".join(M.RULES))
+    ap.add_argument("rules", nargs="*", metavar="RULE", help="of: %s; or NAME=VALUE of: %s"
+                    % (", ".join(G.RULES), ", ".join(G.CONSTANTS)))
     ap.add_argument("--work", default="/var/tmp/dialvane-build-models")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--float", action="store_true", help="the float graphs, not int8")
     ap.add_argument("--calibration", default="64", help="calibration images, as build-models takes")
     args = ap.parse_args()
     args.runs, args.data = os.path.join(args.work, "runs"), os.path.join(args.work, "data")
-    unknown = set(args.rules) - set(M.RULES)
+    unknown = {r for r in args.rules if r not in G.RULES and r.partition("=")[0] not in G.CONSTANTS}
     if unknown:
-        ap.error("no such rule: " + ", ".join(sorted(unknown)))
+        ap.error("no such rule or constant: " + ", ".join(sorted(unknown)))
 
     base = variant(args, "all" + ("-float" if args.float else ""), [])
-    for rule in args.rules or M.RULES:
-        reports = variant(args, "without-%s%s" % (rule, "-float" if args.float else ""), [rule])
+    for rule in args.rules or G.RULES:
+        suffix = "-float" if args.float else ""
+        if rule in G.RULES:
+            reports = variant(args, "without-%s%s" % (rule, suffix), [rule])
+        else:
+            reports = variant(args, "%s%s" % (rule, suffix), [], [rule])
         for s, a, b in zip(SETS, base, reports):
             a, b = compare.outcomes(a), compare.outcomes(b)
             for limit in (2.0, 5.0):
                 na, nb, better, worse, se = compare.paired(a, b, limit)
-                print("without %-8s %-10s within %g%%: %d -> %d (%+d; %d better, %d worse; 1 SE %.1f)%s"
-                      % (rule, s, limit, na, nb, nb - na, better, worse, se,
+                print("%-18s %-10s within %g%%: %d -> %d (%+d; %d better, %d worse; 1 SE %.1f)%s"
+                      % ("without " + rule if rule in G.RULES else rule, s, limit, na, nb, nb - na, better, worse, se,
                          "  beyond noise" if compare.beyond_noise(na, nb, se) else ""), flush=True)
 
 

@@ -4,7 +4,7 @@
   export.py --checkpoint OUT/last.pt --finder FINDER/last.pt --onnx model.onnx
             [--raw-weights] [--without RULE ...]
 
-The graph is coarse to fine (model.CoarseToFine): it takes the engine's
+The graph is coarse to fine (graph.CoarseToFine): it takes the engine's
 FRAME_SIZE letterbox, finds the dial on a pooled view and reads the
 checkpoint's network on a crop of the full-resolution input.
 
@@ -15,7 +15,7 @@ onnx.checker, fixed shapes after shape inference, and the output of ONNX
 Runtime (the library the engine links, through ortrun.cpp, built on first
 use) against PyTorch's on a rendered frame. The needle's centre is written
 half a pixel on, for the engine's cut to whole pixels (see
-model.CoarseToFine).
+graph.CoarseToFine).
 """
 import argparse
 import os
@@ -30,6 +30,7 @@ import torch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import graph as G  # noqa: E402
 import model as M  # noqa: E402
 
 # Where ONNX Runtime may be: the system package, or what scripts/setup-deps fetched.
@@ -159,24 +160,39 @@ def sample_frame():
     return train.to_tensor(rgb).unsqueeze(0)
 
 
+def setting(text):
+    """NAME=VALUE of a graph constant, the value of the constant's own type."""
+    name, _, value = text.partition("=")
+    if name not in G.CONSTANTS:
+        raise argparse.ArgumentTypeError("no graph constant %s (of %s)" % (name, ", ".join(G.CONSTANTS)))
+    try:
+        return name, type(getattr(G, name))(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%s takes a %s" % (name, type(getattr(G, name)).__name__))
+
+
 def main():
     ap = argparse.ArgumentParser(description="Export a checkpoint to ONNX and check it.")
     ap.add_argument("--checkpoint", required=True)
     ap.add_argument("--onnx", required=True)
     ap.add_argument("--raw-weights", action="store_true")
     ap.add_argument("--finder", required=True, help="the finder checkpoint that places the crop the graph reads")
-    ap.add_argument("--without", action="append", default=[], choices=sorted(M.RULES),
-                    help="a graph rule left out (model.RULES), to measure what it is worth")
+    ap.add_argument("--without", action="append", default=[], choices=sorted(G.RULES),
+                    help="a graph rule left out (graph.RULES), to measure what it is worth")
+    ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", type=setting,
+                    help="a constant of graph.CONSTANTS at another value, to measure what its own is worth")
     args = ap.parse_args()
     for rule in args.without:
-        M.RULES[rule] = False
+        G.RULES[rule] = False
+    for name, value in args.set:
+        setattr(G, name, value)
     torch.set_num_threads(2)
 
     net = load(args.checkpoint, args.raw_weights)
     finder = load(args.finder, args.raw_weights)
     if finder.task != "finder" or net.task == "finder":
         raise SystemExit("export: --finder takes a finder checkpoint, for a dial or needle model")
-    wrapped = M.CoarseToFine(finder, net, round_needle=True).eval()
+    wrapped = G.CoarseToFine(finder, net, round_needle=True).eval()
     cells = net.grid * net.grid + (finder.grid * finder.grid if net.task == "pose" else 0)
     x = sample_frame()
     with torch.no_grad():

@@ -22,6 +22,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_labels as CL  # noqa: E402
 import export  # noqa: E402
+import graph as G  # noqa: E402
 import model as M  # noqa: E402
 import render  # noqa: E402
 import train as T  # noqa: E402
@@ -87,14 +88,14 @@ class Conventions(unittest.TestCase):
             for name, value in terms.items():
                 if name not in ("score", "conf"):
                     self.assertLess(float(value), 1e-3, "%s loss %s" % (net.task, name))
-        dial = self.pose.decode(raw_p)[0].T.numpy()
-        pointer = self.needle.decode(raw_n)[0].T.numpy()
+        dial = G.decode(self.pose, raw_p)[0].T.numpy()
+        pointer = G.decode(self.needle, raw_n)[0].T.numpy()
         d = dial[np.argmax(dial[:, 4])]
         p = pointer[np.argmax(pointer[:, 4])]
         self.assertEqual(T.count_dials(dial), 1)
         np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
         # The tenths come out placed by angle between start, middle and end.
-        placed = M.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
+        placed = G.place_tenths(kp[None, :, :2, None])[0, :, :, 0].numpy()
         np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=1e-2)
         self.assertGreater(p[2], p[3], "w must be the needle's long side")
         np.testing.assert_allclose(p[:4], needle[:4].numpy(), atol=1e-2)
@@ -121,6 +122,29 @@ class Conventions(unittest.TestCase):
             T.CROP_P, T.FILE_PAD_P, T.FLIP_P = saved
 
 
+class Echo(unittest.TestCase):
+    def test_a_weak_echo_sinks_and_a_second_dial_as_strong_stays(self):
+        # A small candidate far from the dial's centre (its needle tip) at a
+        # score above the engine's threshold: "echo" must sink it, and must
+        # keep a second dial nearly as sure as the first.
+        pose = M.Net("pose", SAMPLE_SIZE)
+        img, lab = render.render_sample(31, 0, 640)[:2]
+        _, box, kp, needle = map(torch.from_numpy, T.prepare(img, lab, pose.size))
+        raw = ideal_raw(pose, box, kp, needle).reshape(1, -1, pose.grid ** 2)
+        far = int(((pose.cells[0] * M.STRIDE - box[:2, None]) ** 2).sum(0).argmax())
+        raw[0, 3:5, far] = 0.0                      # a box of one cell
+        for score, dials in ((0.35, 1), (0.8, 2)):
+            raw[0, 0, far] = math.log(score / (1 - score))
+            head = raw.reshape(1, -1, pose.grid, pose.grid)
+            self.assertEqual(T.count_dials(G.decode(pose, head)[0].T.numpy()), dials, score)
+        raw[0, 0, far] = math.log(0.35 / 0.65)
+        G.RULES["echo"] = False
+        try:
+            self.assertEqual(T.count_dials(G.decode(pose, raw.reshape(1, -1, pose.grid, pose.grid))[0].T.numpy()), 2)
+        finally:
+            G.RULES["echo"] = True
+
+
 def on_dial(deg, r=100.0):
     """A point of a flat dial about (160, 160): deg clockwise from +x (image y down)."""
     a = math.radians(deg)
@@ -140,7 +164,7 @@ def refined(kp, marks, heats):
     for point, by_cell in heats.items():
         for cell, value in by_cell.items():
             heat[0, M.REFINED_KP.index(point), cell] = value
-    return M.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
+    return G.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
 
 
 class Refinement(unittest.TestCase):
@@ -175,11 +199,11 @@ class Refinement(unittest.TestCase):
             return math.degrees(math.atan2(middle[1] - 160.0, middle[0] - 160.0)) % 360
 
         self.assertAlmostEqual(middle_deg(), 270.0, places=3)
-        M.RULES["mean"] = False
+        G.RULES["mean"] = False
         try:
             self.assertNotAlmostEqual(middle_deg(), 270.0, places=3)
         finally:
-            M.RULES["mean"] = True
+            G.RULES["mean"] = True
 
 
 class Export(unittest.TestCase):
@@ -224,7 +248,7 @@ class Answering:
 
     def __init__(self, net, raw):
         self.raw = raw
-        self.task, self.size, self.grid, self.decode = net.task, net.size, net.grid, net.decode
+        self.task, self.size, self.grid, self.cells = net.task, net.size, net.grid, net.cells
 
     def __call__(self, images):
         return self.raw
@@ -232,7 +256,7 @@ class Answering:
 
 def two_dial_frames():
     """Frames with two gauges whose crops leave the other's centre out: one
-    whose crop is cut from the input, one cut from the pooled view."""
+    whose crop samples the input closer than its pixels, one sparser."""
     found = {}
     for i in range(200):
         img, lab, _ = render.render_frame(61, i, gauges=2)
@@ -240,7 +264,7 @@ def two_dial_frames():
         other = T.prepare(img, lab["second"], M.FRAME_SIZE)[1]
         side = max(box[2], box[3]) * M.CROP_MARGIN
         if np.all(np.abs(other[:2] - box[:2]) > side / 2):
-            found.setdefault(side / M.FINE_SIZE > M.POOLED_STEP, (img, lab))
+            found.setdefault(side / M.FINE_SIZE > 1, (img, lab))
         if len(found) == 2:
             return [found[False], found[True]]
     raise AssertionError("no two-dial frames of both kinds")
@@ -252,7 +276,8 @@ class CoarseToFine(unittest.TestCase):
         # the fine ones' for the crop as training cuts it) must give the first
         # dial's labels back in input pixels, and keep the second dial as a
         # candidate, which the engine refuses: a slip between pooled, crop and
-        # input pixels, or a lost second dial, fails.
+        # input pixels, or a lost second dial, fails. A dial network that sees
+        # no dial in the crop overrules the finder ("confirm").
         finder, pose, needle = M.Net("finder"), M.Net("pose"), M.Net("needle")
         for img, lab in two_dial_frames():
             frame = T.prepare(img, lab, M.FRAME_SIZE)
@@ -264,31 +289,40 @@ class CoarseToFine(unittest.TestCase):
             crop = list(map(torch.from_numpy, T.prepare_view(img, lab, "pose")[1:]))
             x = T.to_tensor(frame[0]).unsqueeze(0)
             with torch.no_grad():
-                dial = M.CoarseToFine(found, Answering(pose, ideal_raw(pose, *crop)))(x)
-                pointer = M.CoarseToFine(found, Answering(needle, ideal_raw(needle, *crop)), True)(x)
+                dial = G.CoarseToFine(found, Answering(pose, ideal_raw(pose, *crop)))(x)
+                pointer = G.CoarseToFine(found, Answering(needle, ideal_raw(needle, *crop)), True)(x)
             self.assertEqual(dial.shape, (1, M.POSE_VALUES, pose.grid ** 2 + finder.grid ** 2))
             self.assertEqual(T.count_dials(dial[0].T.numpy()), 2)
             # The crop's candidates come first; the second dial's is as strong.
-            best = M.best_column(dial[:, :, :pose.grid ** 2])[0].numpy()
+            best = G.best_column(dial[:, :, :pose.grid ** 2])[0].numpy()
             _, box, kp, line = frame
             np.testing.assert_allclose(best[:4], box, rtol=1e-3, atol=0.05)
-            placed = M.place_tenths(torch.from_numpy(kp)[None, :, :2, None])[0, :, :, 0].numpy()
+            placed = G.place_tenths(torch.from_numpy(kp)[None, :, :2, None])[0, :, :, 0].numpy()
             np.testing.assert_allclose(best[5:].reshape(-1, 3)[:, :2], placed, atol=0.1)
-            got = M.best_column(pointer)[0].numpy()
+            got = G.best_column(pointer)[0].numpy()
             np.testing.assert_allclose(got[[0, 1, 2, 3]], line[:4] + [0.5, 0.5, 0, 0], rtol=1e-3, atol=0.05)
             self.assertAlmostEqual(float(got[5]) % math.pi, float(line[4]) % math.pi, places=3)
+            blind = ideal_raw(pose, *crop)
+            blind[:, 0] = -12.0
+            for confirm, dials in ((True, 1), (False, 2)):
+                G.RULES["confirm"] = confirm
+                try:
+                    with torch.no_grad():
+                        denied = G.CoarseToFine(found, Answering(pose, blind))(x)
+                finally:
+                    G.RULES["confirm"] = True
+                self.assertEqual(T.count_dials(denied[0].T.numpy()), dials)
 
     def test_training_cuts_the_crop_the_graph_cuts(self):
-        # Crops from the input and from its pooled view, as train.py and the
-        # graph cut them, must match up to OpenCV's rounding; half a pixel
-        # off moves them all.
-        wrapped = M.CoarseToFine(M.Net("finder"), M.Net("pose"))
+        # Crops sampled closer and sparser than the input's pixels, as
+        # train.py and the graph cut them, must match up to OpenCV's
+        # rounding; half a pixel off moves them all.
+        wrapped = G.CoarseToFine(M.Net("finder"), M.Net("pose"))
         for img, lab in two_dial_frames():
             rgb, box = T.prepare(img, lab, M.FRAME_SIZE)[:2]
             with torch.no_grad():
                 x = T.to_tensor(rgb).unsqueeze(0)
-                pooled = torch.nn.functional.avg_pool2d(x, M.POOL)
-                crop = wrapped.crop(x, pooled, torch.from_numpy(box).unsqueeze(0))[0]
+                crop = wrapped.crop(x, torch.from_numpy(box).unsqueeze(0))[0]
             want = T.to_tensor(T.prepare_view(img, lab, "pose")[0]).unsqueeze(0)
             diff = (crop - want).abs()
             self.assertLess(float(diff.max()), 8 / 255)
@@ -326,12 +360,40 @@ class FinderTargets(unittest.TestCase):
         self.assertLess(float(losses[1]["score"]), float(losses[0]["score"]) / 2)
         for name in ("centre", "size"):
             self.assertLess(float(losses[1][name]), 1e-3)
-        self.assertEqual(T.count_dials(finder.decode(both)[0].T.numpy()), 2)
+        self.assertEqual(T.count_dials(G.decode(finder, both)[0].T.numpy()), 2)
         blank = torch.full_like(one, -12.0)
         quiet = T.compute_loss(finder, blank, torch.from_numpy(nothing)[None], None, None)[1]["score"]
         self.assertLess(float(quiet), 1e-3)
         loud = T.compute_loss(finder, one, torch.from_numpy(nothing)[None], None, None)[1]["score"]
         self.assertGreater(float(loud), 100 * float(quiet))
+
+
+class Decoys(unittest.TestCase):
+    def test_a_decoy_is_cropped_as_a_dial_and_teaches_only_that_none_is_there(self):
+        # A decoy on the dial's own box must give the dial's crop, moves and
+        # all, with zero targets: a map that finds the dial there costs, a
+        # map that finds nothing costs nothing, and no term goes NaN.
+        pose = M.Net("pose")
+        img, lab, _ = render.render_frame(61, 5, gauges=1)
+        decoy = {"gauges": 0, "decoy": lab["dial_box"]}
+        saved = T.CROP_P
+        try:
+            T.CROP_P = 0.0
+            dial = T.prepare_view(img, lab, "pose", np.random.default_rng(3))
+            view, box, kp, needle = T.prepare_view(img, decoy, "pose", np.random.default_rng(3))
+        finally:
+            T.CROP_P = saved
+        np.testing.assert_array_equal(view, dial[0])
+        self.assertFalse(np.any(box) or np.any(kp[:, 2]))
+        targets = [torch.from_numpy(v)[None] for v in (box, kp, needle)]
+        found = ideal_raw(pose, *map(torch.from_numpy, dial[1:]))
+        blank = found.clone()
+        blank[:, 0] = -12.0
+        loud = T.compute_loss(pose, found, *targets)[1]
+        quiet = T.compute_loss(pose, blank, *targets)[1]
+        self.assertTrue(all(math.isfinite(float(v)) for v in (*loud.values(), *quiet.values())))
+        self.assertLess(float(quiet["score"]), 1e-3)
+        self.assertGreater(float(loud["score"]), 100 * float(quiet["score"]))
 
 
 class Quantise(unittest.TestCase):

@@ -26,6 +26,7 @@ import torch
 import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import graph as G  # noqa: E402
 import model as M  # noqa: E402
 
 # The loader process shares two cores with the training threads.
@@ -139,7 +140,7 @@ def prepare(img, lab, size, rng=None, task="pose", colours=True, every_box=False
     a training sample skips the photometric changes, for the caller to make
     on a smaller picture cut from it."""
     parts = gauges_of(lab)
-    boxes = np.array([p["dial_box"] for p in parts], np.float32).reshape(-1, 4)
+    boxes = np.array([p["dial_box"] for p in parts] or lab.get("decoy", []), np.float32).reshape(-1, 4)
     kp, needle = np.zeros((M.NUM_KP, 3), np.float32), np.zeros(5, np.float32)
     if parts:
         kp = np.array(lab["keypoints"], np.float32)
@@ -148,7 +149,10 @@ def prepare(img, lab, size, rng=None, task="pose", colours=True, every_box=False
     h0, w0 = img.shape[:2]
     colour = GREY
     if rng is not None:
-        every_point = np.concatenate([np.array(p["keypoints"], np.float32)[:, :2] for p in parts] or [np.zeros((0, 2))])
+        # A decoy's box stays whole in the photo, as a gauge's key points do.
+        every_point = np.concatenate([np.array(p["keypoints"], np.float32)[:, :2] for p in parts]
+                                     + [b[:2] + np.float32([[-0.5], [0.5]]) * b[2:] for b in boxes[len(parts):]]
+                                     or [np.zeros((0, 2))])
         x0, y0, cw, ch = choose_crop(w0, h0, every_point, rng)
         img = img[y0:y0 + ch, x0:x0 + cw]
         kp[:, 0] -= x0
@@ -197,11 +201,13 @@ def prepare(img, lab, size, rng=None, task="pose", colours=True, every_box=False
 
 def prepare_view(img, lab, task, rng=None):
     """A sample as the network of task sees it inside the exported graph
-    (model.CoarseToFine): the finder the engine's FRAME_SIZE letterbox pooled
+    (graph.CoarseToFine): the finder the engine's FRAME_SIZE letterbox pooled
     POOL times; the others a crop about the dial box, which training moves
     and scales as loosely as the finder may place it. The finder's box is
     every gauge's [FINDER_GAUGES, 5], each row a box and whether a gauge is
-    there: it learns from frames with two gauges, or none, too."""
+    there: it learns from frames with two gauges, or none, too. A decoy
+    (decoys.py) is cropped as a dial would be, and its box and points are
+    zeros: there is no dial in it."""
     finder = task == "finder"
     rgb, box, kp, needle = prepare(img, lab, M.FRAME_SIZE, rng, task, colours=False, every_box=finder)
     if task == "finder":
@@ -217,11 +223,7 @@ def prepare_view(img, lab, task, rng=None):
         size = M.FINE_SIZE
         step = side / size
         fx, fy = cx + 0.5 - side / 2 + 0.5 * step - 0.5, cy + 0.5 - side / 2 + 0.5 * step - 0.5
-        src, sx, sy, sstep = rgb, fx, fy, step
-        if step > M.POOLED_STEP:
-            src = cv2.resize(rgb, (M.COARSE_SIZE, M.COARSE_SIZE), interpolation=cv2.INTER_AREA)
-            sx, sy, sstep = (fx - (M.POOL - 1) / 2.0) / M.POOL, (fy - (M.POOL - 1) / 2.0) / M.POOL, step / M.POOL
-        view = cv2.warpAffine(src, np.float32([[sstep, 0, sx], [0, sstep, sy]]), (size, size),
+        view = cv2.warpAffine(rgb, np.float32([[step, 0, fx], [0, step, fy]]), (size, size),
                               flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_CONSTANT,
                               borderValue=(GREY,) * 3)
     if rng is not None:
@@ -230,6 +232,8 @@ def prepare_view(img, lab, task, rng=None):
         xy[0], xy[1] = (xy[0] - fx) / step, (xy[1] - fy) / step
         xy[2:4] /= step
     kp[:, 0], kp[:, 1] = (kp[:, 0] - fx) / step, (kp[:, 1] - fy) / step
+    if "decoy" in lab and not finder:
+        box[:] = 0.0
     if finder:
         rows = np.zeros((FINDER_GAUGES, 5), np.float32)
         rows[:len(box), :4], rows[:len(box), 4] = box, 1.0
@@ -244,8 +248,9 @@ def to_tensor(rgb):
 def trainable(lab, task=None):
     """Whether a label trains task's network: the finder learns from every
     frame, the others only from those with one gauge (a crop about the
-    first of two gauges may hold much of the second)."""
-    return task == "finder" or lab.get("gauges", 1) == 1
+    first of two gauges may hold much of the second); the dial network
+    also from decoys."""
+    return task == "finder" or lab.get("gauges", 1) == 1 or (task == "pose" and "decoy" in lab)
 
 
 class GaugeSet(torch.utils.data.Dataset):
@@ -356,7 +361,9 @@ def compute_loss(net, raw, box, kp, needle):
         size = torch.gather(box[:, :, 2:4].transpose(1, 2), 2, owner)
     else:
         centre, size = (box[:, :2], box[:, 2:4]) if net.task == "pose" else (needle[:, :2], needle[:, 2:4])
-        y = heat_target(cells, centre, size[:, 0], s)
+        # A decoy's box is zeros: no cell may score, and nothing else is learnt from it.
+        present = (size[:, 0] > 0).float()
+        y = heat_target(cells, centre, size[:, 0], s) * present.unsqueeze(1)
         centre, size = centre.unsqueeze(2), size.unsqueeze(2)
     terms = {"score": score_loss(r[:, 0], y)}
     # Cells that may score high must also draw the right box, or the engine's
@@ -372,7 +379,7 @@ def compute_loss(net, raw, box, kp, needle):
         # says whether the graph must turn them round (model.DIRECTION).
         ccw = M.turn_of(kp) < 0
         kp = torch.where(ccw.view(n, 1, 1), kp[:, list(M.TURNED_KP)], kp)
-        # The minimum's logit compared at the two ends, as model.decode does,
+        # The minimum's logit compared at the two ends, as graph.decode does,
         # at the ends' cells and at each pair of cells a step beside them:
         # the regressed ends are good to about a cell.
         turn = []
@@ -381,9 +388,10 @@ def compute_loss(net, raw, box, kp, needle):
                 step = torch.tensor([[dx], [dy]], dtype=kp.dtype)
                 z = (M.cell_value(r[:, M.DIRECTION], kp[:, M.END, :2].unsqueeze(2) + step, net.grid)
                      - M.cell_value(r[:, M.DIRECTION], kp[:, M.START, :2].unsqueeze(2) + step, net.grid))
-                turn.append(F.binary_cross_entropy_with_logits(z[:, 0], ccw.float()))
+                bce = F.binary_cross_entropy_with_logits(z[:, 0], ccw.float(), reduction="none")
+                turn.append((bce * present).sum() / present.sum().clamp(min=1.0))
         terms["direction"] = sum(turn) / len(turn)
-        scale = size.mean(1).view(n, 1, 1, 1)
+        scale = size.mean(1).view(n, 1, 1, 1).clamp(min=1.0)
         tgt = (kp[:, :, :2].unsqueeze(3) - (cells * s).unsqueeze(1)) / scale       # [N, 14, 2, A]
         pred = r[:, 5:5 + 2 * M.NUM_KP].reshape(n, M.NUM_KP, 2, a)
         labelled = (kp[:, :, 2] > 0).float()                                       # [N, 14]
@@ -415,7 +423,7 @@ def validate(net, data_dir, task, limit=200):
         for lab in labels:
             img = cv2.imread(os.path.join(data_dir, lab["image"]), cv2.IMREAD_COLOR)
             rgb, box, kp, needle = prepare_view(img, lab, task)
-            out = net.decode(net(to_tensor(rgb).unsqueeze(0)))[0].numpy().T   # [A, values]
+            out = G.decode(net, net(to_tensor(rgb).unsqueeze(0)))[0].numpy().T   # [A, values]
             best = out[np.argmax(out[:, 4])]
             if task == "finder":
                 refused += count_dials(out) != 1
@@ -450,15 +458,16 @@ def validate(net, data_dir, task, limit=200):
         len(labels), refused, med, within2, extra)
 
 
-def count_dials(out, threshold=0.2, iou=0.5):
-    """The engine's survivors: candidates above the threshold after NMS."""
+def survivors(out, threshold=0.2, iou=0.5):
+    """The engine's survivors of a table [A, values]: candidates above the
+    threshold after NMS, strongest first."""
     cand = out[out[:, 4] > threshold]
     cand = cand[np.argsort(-cand[:, 4])]
-    kept = []
+    kept, corners = [], []
     for c in cand:
         x0, y0, x1, y1 = c[0] - c[2] / 2, c[1] - c[3] / 2, c[0] + c[2] / 2, c[1] + c[3] / 2
         ok = True
-        for k in kept:
+        for k in corners:
             ix = max(0.0, min(x1, k[2]) - max(x0, k[0]))
             iy = max(0.0, min(y1, k[3]) - max(y0, k[1]))
             inter = ix * iy
@@ -467,8 +476,13 @@ def count_dials(out, threshold=0.2, iou=0.5):
                 ok = False
                 break
         if ok:
-            kept.append((x0, y0, x1, y1))
-    return len(kept)
+            kept.append(c)
+            corners.append((x0, y0, x1, y1))
+    return kept
+
+
+def count_dials(out, threshold=0.2, iou=0.5):
+    return len(survivors(out, threshold, iou))
 
 
 # ---------------------------------------------------------------- training
