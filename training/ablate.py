@@ -11,9 +11,11 @@ earns its place when leaving it out loses at least two standard errors.
 
   training/ablate.py [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE | NAME=VALUE ...]
 
-Reports go to WORK/runs/ablate/; a variant already read is not read again.
+Reports go to WORK/runs/ablate/; a variant already read with the same
+networks and the same graph code is not read again.
 """
 import argparse
+import hashlib
 import os
 import subprocess
 import sys
@@ -31,13 +33,29 @@ def run(*cmd):
     subprocess.run([str(c) for c in cmd], check=True, stdout=subprocess.DEVNULL)
 
 
+def stamp(args, needle, without, settings):
+    """What a variant's reports depend on: the networks, the code that writes
+    the graphs, and the variant itself."""
+    h = hashlib.sha256(repr((sorted(without), sorted(settings), args.calibration)).encode())
+    for path in (os.path.join(args.runs, "pose", "last.pt"), os.path.join(args.runs, "finder", "last.pt"), needle,
+                 *(os.path.join(HERE, f) for f in ("graph.py", "model.py", "export.py", "quantise.py", "ortrun.cpp"))):
+        with open(path, "rb") as f:
+            h.update(hashlib.sha256(f.read()).digest())
+    return h.hexdigest()
+
+
 def variant(args, name, without, settings=()):
     """Reads SETS with the graphs lacking the rules in without and with the
     constants' settings (NAME=VALUE); returns the report paths."""
     out = os.path.join(args.runs, "ablate", name)
     reports = [os.path.join(out, "evaluate-%s.txt" % s) for s in SETS]
-    if all(os.path.exists(r) for r in reports):
-        return reports
+    needle = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
+    made = stamp(args, needle, without, settings)
+    stamp_path = os.path.join(out, "stamp")
+    if all(os.path.exists(r) for r in reports) and os.path.exists(stamp_path):
+        with open(stamp_path) as f:
+            if f.read().strip() == made:
+                return reports
     os.makedirs(out, exist_ok=True)
     graph = os.path.join(out, "pose.onnx")
     run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
@@ -50,7 +68,6 @@ def variant(args, name, without, settings=()):
             "--calibration", os.path.join(args.data, "train"), os.path.join(args.data, "train-frames"),
             "--count", args.calibration)
         graph = quantised
-    needle = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
     for source, number in ((graph, "1"), (needle, "2")):
         run(os.path.join(args.build, "tools", "modelpack", "modelpack"), "encrypt", source,
             os.path.join(out, number + ".bin"))
@@ -60,6 +77,8 @@ def variant(args, name, without, settings=()):
                             "--labels", os.path.join(args.data, s, "labels.json"),
                             "--images", os.path.join(args.data, s), "--models", out], stdout=f, check=True)
         os.replace(report + ".partial", report)
+    with open(stamp_path, "w") as f:
+        f.write(made + "\n")
     return reports
 
 

@@ -40,6 +40,9 @@ MIDDLE_WINDOW = 0.5
 MIDDLE_SHARE = 0.5
 MARK_MIN = 0.1
 MIN_SPACING = STRIDE
+# The engine's dial threshold (MeterReaderHandler): a finder candidate under
+# it is never read as a second dial, so it needs no second look.
+ENGINE_DIAL_SCORE = 0.2
 
 # The rows of a decoded dial table that hold x and y coordinates: the box's
 # centre and the key points.
@@ -54,9 +57,10 @@ Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
 #   mean     the middle takes the mean of its strongest marks
 #   tenths   the tenths placed by angle between start, middle and end
 #   confirm  the crop's look confirms the finder's dial (CoarseToFine)
+#   recheck  the dial network looks at the strongest candidate outside the crop too
 # A rule stays where leaving it out loses at least two standard errors on a
 # validation set.
-RULES = dict.fromkeys(("echo", "refine", "mean", "tenths", "confirm"), True)
+RULES = dict.fromkeys(("echo", "refine", "mean", "tenths", "confirm", "recheck"), True)
 # The rules' hand-set constants, which export.py --set and ablate.py can
 # change to measure what a value is worth.
 CONSTANTS = ("ECHO_POWER", "REFINE_TOP", "WINDOW", "MIDDLE_WINDOW", "MIDDLE_SHARE", "MARK_MIN", "MIN_SPACING")
@@ -243,6 +247,11 @@ def crop_edges(cx, cy, side, size):
     return x0 + 0.5 * step - 0.5, y0 + 0.5 * step - 0.5, x0, y0, step
 
 
+def crop_side(box):
+    """The side in input pixels of the crop about the dials box [N, >= 4]."""
+    return (torch.maximum(box[:, 2], box[:, 3]) * CROP_MARGIN).clamp(min=STRIDE)
+
+
 def crop_to_input(close, fx, fy, step):
     """A table of a crop's candidates [N, values, A] in input pixels, the
     crop's first pixel centre at (fx, fy) and its samples step apart."""
@@ -267,7 +276,8 @@ class CoarseToFine(nn.Module):
     network, which sees the scale's marks and numerals, can overrule a
     finder that took a ring or a clock-like shape for a dial (it learns
     from such decoys, train.py), while a dial both see keeps the finder's
-    strength. Without confirm the finder alone decides.
+    strength. Without confirm the finder alone decides. With recheck the
+    strongest candidate outside the crop gets the same second look.
 
     The engine cuts the needle box's centre, and nothing else it reads, to
     whole input pixels. That moves the needle's axis by up to a pixel (half a
@@ -294,31 +304,62 @@ class CoarseToFine(nn.Module):
         """The crop [N, 3, S, S] about the dials best [N, >= 4] (cx, cy, w, h in
         input pixels) and its place: its first pixel centre, its top-left
         corner, side and step."""
-        side = (torch.maximum(best[:, 2], best[:, 3]) * CROP_MARGIN).clamp(min=STRIDE)
-        size = self.net.size
+        side, size = crop_side(best), self.net.size
         fx, fy, x0, y0, step = crop_edges(best[:, 0], best[:, 1], side, size)
         crop = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
         return crop, fx, fy, x0, y0, side, step
+
+    def covered(self, found, box):
+        """Which candidates of the table found [N, >= 2, A] have their centre
+        in the crop about box [N, >= 4]."""
+        n, side = found.shape[0], crop_side(box)
+        _, _, x0, y0, _ = crop_edges(box[:, 0], box[:, 1], side, self.net.size)
+        x0, y0, x1, y1 = x0.view(n, 1), y0.view(n, 1), (x0 + side).view(n, 1), (y0 + side).view(n, 1)
+        return (found[:, 0] > x0) & (found[:, 0] < x1) & (found[:, 1] > y0) & (found[:, 1] < y1)
+
+    def outside(self, found, box):
+        """found's scores [N, A], 0 for its candidates in the crop about box."""
+        return found[:, 4] * (~self.covered(found, box)).float()
 
     def forward(self, images):
         pooled = F.avg_pool2d(images, POOL)
         found = self.found(pooled)
         best = best_column(found)
-        crop, fx, fy, x0, y0, side, step = self.crop(images, best)
-        close = crop_to_input(decode(self.net, self.net(crop)), fx, fy, step)
+        crop, fx, fy, _, _, _, step = self.crop(images, best)
         if self.net.task == "needle":
+            close = crop_to_input(decode(self.net, self.net(crop)), fx, fy, step)
             if self.round:
                 close = close + torch.tensor([0.5, 0.5, 0.0, 0.0, 0.0, 0.0]).view(1, 6, 1)
             return close
+        outer = self.outside(found, best)
+        if not RULES["recheck"]:
+            close = decode(self.net, self.net(crop))
+        else:
+            # The strongest candidate outside the crop would make the engine
+            # refuse the picture. Where it is strong enough for that, the
+            # dial network reads a crop about it in the same pass, and that
+            # candidate, with the finder's others in its crop, is scaled as
+            # the crop's own are: a ring or lettering the finder took for a
+            # second dial sinks, a second gauge stays. Where it is weaker, the
+            # pass reads the one crop and costs nothing more.
+            if images.shape[0] != 1:
+                raise ValueError("recheck reads one picture at a time")
+            other = best_column(torch.cat([found[:, :4], outer.unsqueeze(1)], 1))
+            crop2 = self.crop(images, other)[0]
+            keep = torch.cat([torch.ones(1, dtype=torch.bool), other[:, 4] > ENGINE_DIAL_SCORE])
+            both = decode(self.net, self.net(torch.cat([crop, crop2]).index_select(0, torch.nonzero(keep)[:, 0])))
+            close = both[:1].reshape(1, POSE_VALUES, self.net.grid ** 2)
+            seen = torch.cat([both[1:, 4].amax(1), other[:, 4]])[:1]   # the second look's best, or its own
+            lift = seen / other[:, 4].clamp(min=1e-6)
+            lift = lift.sqrt() if RULES["confirm"] else lift
+            outer = outer * torch.where(self.covered(found, other), lift.view(1, 1), torch.ones(1, 1))
+        close = crop_to_input(close, fx, fy, step)
         n = close.shape[0]
         own = close[:, 4].amax(1).clamp(min=1e-6)
         ratio = (best[:, 4] / own).sqrt() if RULES["confirm"] else best[:, 4] / own
         rescore = torch.ones(1, POSE_VALUES, 1).repeat(n, 1, 1)
         rescore[:, 4] = ratio.view(n, 1)
-        inside = ((found[:, 0] > x0.view(n, 1)) & (found[:, 0] < (x0 + side).view(n, 1))
-                  & (found[:, 1] > y0.view(n, 1)) & (found[:, 1] < (y0 + side).view(n, 1)))
-        outside = torch.cat([found[:, :4], found[:, 4:5] * (~inside).float().unsqueeze(1),
-                             torch.zeros(n, POSE_VALUES - 5, found.shape[2])], 1)
+        outside = torch.cat([found[:, :4], outer.unsqueeze(1), torch.zeros(n, POSE_VALUES - 5, found.shape[2])], 1)
         return torch.cat([close * rescore, outside], 2)
 
 

@@ -4,11 +4,14 @@
 //   ortrun model.onnx input.f32 output.f32
 //
 // input.f32 holds the float32 values of the model's fixed input shape; the
-// outputs' float32 values are written to output.f32, one after the other
-// (quantise.py reads the inner tensors it made outputs so).
+// outputs' float32 values are written to output.f32, one after the other,
+// and their element counts to output.f32.counts, a line each (quantise.py
+// reads the inner tensors it made outputs so; a batch may vary with the
+// picture).
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include <onnxruntime_cxx_api.h>
@@ -49,12 +52,14 @@ int main(int argc, char **argv)
         std::vector<Ort::Value> result = session.Run(Ort::RunOptions{nullptr}, inputs, &tensor, 1, outputs.data(),
                                                      outputs.size());
         std::ofstream out(argv[3], std::ios::binary);
+        std::ofstream counts(std::string(argv[3]) + ".counts");
         for (const Ort::Value &value : result) {
-            const auto info = value.GetTensorTypeAndShapeInfo();
+            const size_t elements = value.GetTensorTypeAndShapeInfo().GetElementCount();
             out.write(reinterpret_cast<const char *>(value.GetTensorData<float>()),
-                      static_cast<std::streamsize>(info.GetElementCount() * sizeof(float)));
+                      static_cast<std::streamsize>(elements * sizeof(float)));
+            counts << elements << '\n';
         }
-        return out ? 0 : 1;
+        return out && counts ? 0 : 1;
     } catch (const Ort::Exception &e) {
         std::fprintf(stderr, "ortrun: %s\n", e.what());
         return 1;

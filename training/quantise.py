@@ -37,8 +37,9 @@ import train  # noqa: E402
 
 
 def head(graph, conv):
-    """Whether conv writes a network's head map: only the decoding's Reshape reads it."""
-    readers = [n.op_type for n in graph.node if conv.output[0] in n.input]
+    """Whether conv writes a network's head map: only the decoding's Reshape
+    reads its values (a Shape, where the batch varies, reads only its shape)."""
+    readers = [n.op_type for n in graph.node if conv.output[0] in n.input and n.op_type != "Shape"]
     return bool(readers) and all(r == "Reshape" for r in readers)
 
 
@@ -61,14 +62,6 @@ def conv_output(graph, conv):
     return readers[0] if len(readers) == 1 and readers[0].op_type == "Relu" else conv
 
 
-def shapes_of(model, names):
-    """Their shapes, by ONNX's inference; a dimension it leaves open is the batch of one."""
-    inferred = onnx.shape_inference.infer_shapes(model)
-    known = {v.name: [d.dim_value or 1 for d in v.type.tensor_type.shape.dim]
-             for v in list(inferred.graph.value_info) + list(inferred.graph.output) + list(inferred.graph.input)}
-    return [known[n] for n in names]
-
-
 def calibration_inputs(dirs, count, size):
     """The first count images of the sets in dirs, in turn, as the engine's letterbox."""
     out = []
@@ -84,13 +77,11 @@ def calibration_inputs(dirs, count, size):
 def ranges(path, names, inputs):
     """The least and greatest value [len(names), 2] of each tensor over inputs."""
     model = onnx.load(path)
-    shapes = shapes_of(model, names)
     del model.graph.output[:]
     for name in names:
         model.graph.output.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, None))
     lo = np.full(len(names), np.inf)
     hi = np.full(len(names), -np.inf)
-    sizes = [int(np.prod(s)) for s in shapes]
     with tempfile.TemporaryDirectory() as tmp:
         probe = os.path.join(tmp, "probe.onnx")
         onnx.save(model, probe)
@@ -99,6 +90,7 @@ def ranges(path, names, inputs):
             x.astype(np.float32).tofile(os.path.join(tmp, "in.f32"))
             subprocess.run([exe, probe, os.path.join(tmp, "in.f32"), os.path.join(tmp, "out.f32")], check=True)
             values = np.fromfile(os.path.join(tmp, "out.f32"), np.float32)
+            sizes = np.loadtxt(os.path.join(tmp, "out.f32.counts"), np.int64, ndmin=1)
             for i, part in enumerate(np.split(values, np.cumsum(sizes)[:-1])):
                 lo[i], hi[i] = min(lo[i], float(part.min())), max(hi[i], float(part.max()))
     return np.stack([lo, hi], 1)
