@@ -302,12 +302,11 @@ class CoarseToFine(nn.Module):
 
     def crop(self, images, best):
         """The crop [N, 3, S, S] about the dials best [N, >= 4] (cx, cy, w, h in
-        input pixels) and its place: its first pixel centre, its top-left
-        corner, side and step."""
-        side, size = crop_side(best), self.net.size
-        fx, fy, x0, y0, step = crop_edges(best[:, 0], best[:, 1], side, size)
+        input pixels) and its place: its first pixel centre and its step."""
+        size = self.net.size
+        fx, fy, _, _, step = crop_edges(best[:, 0], best[:, 1], crop_side(best), size)
         crop = CropResize.apply(images, fx, fy, fx + (size - 1) * step, fy + (size - 1) * step, size)
-        return crop, fx, fy, x0, y0, side, step
+        return crop, fx, fy, step
 
     def covered(self, found, box):
         """Which candidates of the table found [N, >= 2, A] have their centre
@@ -325,7 +324,7 @@ class CoarseToFine(nn.Module):
         pooled = F.avg_pool2d(images, POOL)
         found = self.found(pooled)
         best = best_column(found)
-        crop, fx, fy, _, _, _, step = self.crop(images, best)
+        crop, fx, fy, step = self.crop(images, best)
         if self.net.task == "needle":
             close = crop_to_input(decode(self.net, self.net(crop)), fx, fy, step)
             if self.round:
