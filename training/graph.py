@@ -21,25 +21,11 @@ from model import (CROP_MARGIN, DIRECTION, END, GREY, MARK, MIDDLE, NUM_KP, OWN_
 
 # exp() of more than this would only mean a diverged head; keeps the export finite.
 MAX_LOG_SIZE = 7.0
-# The echo rule's power (see decode).
-ECHO_POWER = 2
-# Refinement of the scale points: the strongest candidates only (the engine
-# reads the best one), a search window of this share of the local mark
-# spacing around the seed (the ends' and the middle's), and the least
-# windowed heat that counts. Marks closer than a cell share cells in the map,
-# so they keep the coarse point. WINDOW, MIDDLE_WINDOW, MARK_MIN and
-# MIN_SPACING were chosen on a validation set (seed 3).
-REFINE_TOP = 4
+# Refinement of the scale points: a search window of this share of the
+# local mark spacing around the seed (the ends' and the middle's), chosen on
+# a validation set (seed 3).
 WINDOW = 0.8
 MIDDLE_WINDOW = 0.5
-# The middle of a scale with an odd number of major intervals (0-7, 0-140
-# by 20) is no printed mark: its own heat lies on the two marks either side.
-# The middle therefore takes the heat-weighted mean of the marks whose
-# windowed heat is at least this share of the strongest, which is the one
-# mark where there is one and halfway between two where it is between them.
-MIDDLE_SHARE = 0.5
-MARK_MIN = 0.1
-MIN_SPACING = STRIDE
 # The engine's dial threshold (MeterReaderHandler): a finder candidate under
 # it is never read as a second dial, so it needs no second look.
 ENGINE_DIAL_SCORE = 0.2
@@ -54,16 +40,15 @@ Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
 # sets what it is worth, and a test can show a case that needs it.
 #   echo     a candidate far weaker than the best is its echo (decode)
 #   refine   the scale's ends and middle move onto the mark map (refine_scale)
-#   mean     the middle takes the mean of its strongest marks
 #   tenths   the tenths placed by angle between start, middle and end
 #   confirm  the crop's look confirms the finder's dial (CoarseToFine)
 #   recheck  the dial network looks at the strongest candidate outside the crop too
 # A rule stays where leaving it out loses at least two standard errors on a
 # validation set.
-RULES = dict.fromkeys(("echo", "refine", "mean", "tenths", "confirm", "recheck"), True)
+RULES = dict.fromkeys(("echo", "refine", "tenths", "confirm", "recheck"), True)
 # The rules' hand-set constants, which export.py --set and ablate.py can
 # change to measure what a value is worth.
-CONSTANTS = ("ECHO_POWER", "REFINE_TOP", "WINDOW", "MIDDLE_WINDOW", "MIDDLE_SHARE", "MARK_MIN", "MIN_SPACING")
+CONSTANTS = ("WINDOW", "MIDDLE_WINDOW")
 
 
 def decode(net, raw):
@@ -78,12 +63,12 @@ def decode(net, raw):
         # The engine refuses a picture with two dials. A candidate far weaker
         # than the picture's best is that dial's echo (its needle tip, the
         # face's centre on a sector dial), not a second dial: scaling by
-        # (score / best)^ECHO_POWER keeps the best as it is and sinks its echoes
+        # score / best keeps the best as it is and sinks its echoes
         # under the engine's threshold, while two real dials of similar
         # strength both stay.
         if RULES["echo"]:
             best = score.amax(2, keepdim=True).clamp(min=1e-6)
-            score = score * (score / best) ** ECHO_POWER
+            score = score * (score / best)
         if net.task == "finder":
             return torch.cat([centre, size, score], 1)
         # Key points are offsets from the cell in units of the dial's size,
@@ -109,52 +94,43 @@ def decode(net, raw):
 
 
 def refine_scale(kp, score, heat, mark_pos):
-    """Moves the scale's ends and middle, on the strongest candidates, onto the marks.
+    """Moves the scale's ends and middle, on the strongest candidate (the one the engine reads), onto the marks.
 
     A point regressed from the dial's centre cell is good to a few degrees of
     the scale; the mark map is local and sub-cell exact. Each end takes the
     cell of highest own heat inside a window scaled by the spacing to its
-    neighbour on the scale, then that cell's offset to the mark; without
-    enough heat in the window it stays. The middle is sought last, about the
+    neighbour on the scale, then that cell's offset to the mark; where the
+    window holds no heat at all it stays. The middle is sought last, about the
     point halfway in angle between the refined ends: that is within a
     fraction of a spacing of the middle mark even on a tilted dial, while the
     regressed middle is the least sure of the three points and from there a
-    window wide enough to reach the mark often reaches its neighbour too. It
-    takes the mean of the strongest marks in its window, as the middle of a
-    scale with an odd number of major intervals lies between two.
+    window wide enough to reach the mark often reaches its neighbour too.
     kp [N, 14, 2, A], score [N, A], heat [N, R, A] (R = len(REFINED_KP)),
     mark_pos [N, 2, A]; returns kp with the moves.
     """
     n, _, _, a = kp.shape
-    k = REFINE_TOP
+    k = 1
     top = score.topk(k, dim=1).indices                                         # [N, K]
     coarse = torch.gather(kp, 3, top.view(n, 1, 1, k).expand(n, kp.shape[1], 2, k))   # [N, 14, 2, K]
     scale_kp = coarse[:, list(SCALE_KP)]                                       # [N, 11, 2, K]
     seg = torch.sqrt(((scale_kp[:, 1:] - scale_kp[:, :-1]) ** 2).sum(2))      # [N, 10, K]
     spacing = torch.minimum(torch.cat([seg[:, :1], seg], 1), torch.cat([seg, seg[:, -1:]], 1))
 
-    def snap(point, seed, share, mean=False):
+    def snap(point, seed, share):
         """seed [N, 2, K] moved onto the mark of point's own heat, or kept
-        where the window holds none; with mean, onto the mean of the marks
-        whose heat is near the strongest (MIDDLE_SHARE). Also whether the
-        marks lie at least MIN_SPACING apart there [N, 1, K]."""
+        where the window holds none."""
         row = REFINED_KP.index(point)
         space = spacing[:, SCALE_KP.index(point)]                              # [N, K]
         sigma = (share * space).clamp(min=1.0).unsqueeze(2)                    # [N, K, 1]
         d2 = ((mark_pos.view(n, 2, 1, a) - seed.unsqueeze(3)) ** 2).sum(1)     # [N, K, A]
         windowed = heat[:, row].view(n, 1, a) * torch.exp(-d2 / (2 * sigma * sigma))   # [N, K, A]
         best, cell = windowed.max(2)                                           # [N, K]
-        if mean and RULES["mean"]:
-            w = windowed * (windowed >= MIDDLE_SHARE * best.unsqueeze(2))
-            found = (mark_pos.view(n, 2, 1, a) * w.unsqueeze(1)).sum(3) / w.sum(2).clamp(min=1e-12).unsqueeze(1)
-        else:
-            found = torch.gather(mark_pos, 2, cell.view(n, 1, k).expand(n, 2, k))  # [N, 2, K]
-        return torch.where((best > MARK_MIN).unsqueeze(1), found, seed), (space >= MIN_SPACING).unsqueeze(1)
+        found = torch.gather(mark_pos, 2, cell.view(n, 1, k).expand(n, 2, k))  # [N, 2, K]
+        return torch.where((best > 0).unsqueeze(1), found, seed)
 
     moved = {}
     for point in (START, END):
-        found, spaced = snap(point, coarse[:, point], WINDOW)
-        moved[point] = torch.where(spaced, found, coarse[:, point])
+        moved[point] = snap(point, coarse[:, point], WINDOW)
     # The regressed middle says which way round the scale runs; where it lies
     # on neither side of the ends, it stays.
     pivot, middle = coarse[:, PIVOT], coarse[:, MIDDLE]
@@ -163,10 +139,9 @@ def refine_scale(kp, score, heat, mark_pos):
     stretch = (r_start + r_end).unsqueeze(1) / (2 * r_start.clamp(min=1e-12).unsqueeze(1))
     halfway = pivot + rotate(moved[START] - pivot, (turn1 + turn2) / 2) * stretch
     seed = torch.where((turn1 * turn2 > 0).unsqueeze(1), halfway, middle)
-    found, spaced = snap(MIDDLE, seed, MIDDLE_WINDOW, mean=True)
-    moved[MIDDLE] = torch.where(spaced, found, middle)
+    moved[MIDDLE] = snap(MIDDLE, seed, MIDDLE_WINDOW)
 
-    # Back to every candidate: the others, and the other points, do not move.
+    # Back to the table: the other candidates, and the other points, do not move.
     onehot = (torch.arange(a, device=kp.device).view(1, 1, a) == top.unsqueeze(2)).float()  # [N, K, A]
     still = torch.zeros_like(coarse[:, 0])
     delta = torch.stack([moved[i] - coarse[:, i] if i in moved else still for i in range(kp.shape[1])], 1)

@@ -183,28 +183,6 @@ class Refinement(unittest.TestCase):
         for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
             np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
 
-    def test_a_middle_between_two_marks_lands_between_them(self):
-        # 7 major intervals: the middle (270 degrees) is no mark, and its own
-        # heat lies equally on the marks either side. Without the "mean" rule
-        # it must read wrong, or the case does not test the rule.
-        c, at = on_dial(0, 0), on_dial
-        start, end = at(135), at(45)
-        kp = [c, at(0, 30), c, start, end] + [at(135 + 27 * i) for i in range(1, 10)]
-        kp[M.MIDDLE] = at(266)
-
-        def middle_deg():
-            out = refined(kp, [start, end, at(135 + 270 * 3 / 7), at(135 + 270 * 4 / 7)],
-                          {M.START: {1: 1.0}, M.END: {2: 1.0}, M.MIDDLE: {3: 0.8, 4: 0.8}})
-            middle = out[M.MIDDLE]
-            return math.degrees(math.atan2(middle[1] - 160.0, middle[0] - 160.0)) % 360
-
-        self.assertAlmostEqual(middle_deg(), 270.0, places=3)
-        G.RULES["mean"] = False
-        try:
-            self.assertNotAlmostEqual(middle_deg(), 270.0, places=3)
-        finally:
-            G.RULES["mean"] = True
-
 
 class Export(unittest.TestCase):
     def test_copies_go_but_the_graph_output_keeps_its_own(self):
