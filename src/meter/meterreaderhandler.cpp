@@ -4,18 +4,19 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <QFileInfo>
 #include <QUrl>
 
 #include "base64.h"
-#include "imageheader.h"
+#include "imagefile.h"
 #include "json.h"
 #include "meterreading.h"
+#include "requestmembers.h"
 #include "onnxuobbdetector.h"
 #include "onnxuposedetector.h"
 
@@ -28,21 +29,6 @@ const char *const NO_POINTER = "Not supported pointer of meter.";
 const char *const INVALID_BASE64 = "Invalid base64 encoded data.";
 const char *const MIN_MAX_NOT_FINITE = "Min and max should be finite numbers.";
 const char *const READING_NOT_FINITE = "The reading is not a finite number.";
-
-std::string overLimitMessage(const imageheader::ImageSize &size)
-{
-    return QStringLiteral("Image of %1x%2 pixels is over the limit of %3 pixels a side and %4 megapixels.")
-        .arg(size.width)
-        .arg(size.height)
-        .arg(imageheader::MAX_SIDE)
-        .arg(imageheader::MAX_PIXELS / 1000000)
-        .toStdString();
-}
-
-bool isWithinLimits(const cv::Mat &image)
-{
-    return imageheader::isWithinLimits({image.cols, image.rows});
-}
 
 // Completes the item however handleItem() leaves.
 class CompletionGuard
@@ -60,44 +46,6 @@ private:
     QueueItem *m_item;
 };
 
-// A member read as text: strings as they are, other values in their text form.
-std::string textOf(const value &v)
-{
-    const char *text = v;
-    return text ? text : "";
-}
-
-// To single precision as the hardware rounds: beyond float's range the
-// language leaves the conversion undefined, and an infinity there must
-// reach readMeter's check rather than whatever the compiler makes of it.
-float narrowed(double number)
-{
-    constexpr double FLOAT_MAX = std::numeric_limits<float>::max();
-    constexpr double OVERFLOW_AT = FLOAT_MAX + 0x1p103;   // half a unit in the last place above
-    const float sign = number < 0.0 ? -1.0f : 1.0f;
-    const double magnitude = std::fabs(number);
-    if (magnitude >= OVERFLOW_AT)
-        return sign * std::numeric_limits<float>::infinity();
-    if (magnitude > FLOAT_MAX)
-        return sign * std::numeric_limits<float>::max();
-    return static_cast<float>(number);   // not-a-number stays so
-}
-
-// A member read as a number: true 1, false 0; strings parsed as decimal
-// text, 0 when they do not parse; anything else 0.
-float numberOf(const value &v)
-{
-    if (v.is_int())
-        return static_cast<float>(static_cast<LONG64>(v));
-    if (v.is_double())
-        return narrowed(static_cast<double>(v));
-    if (v.is_bool())
-        return v.is_true() ? 1.0f : 0.0f;
-    if (v.is_string())
-        return narrowed(QString::fromUtf8(static_cast<const char *>(v)).toDouble());
-    return 0.0f;
-}
-
 bool isUrl(const QString &text)
 {
     return text.startsWith(QLatin1String("HTTP://"), Qt::CaseInsensitive)
@@ -105,55 +53,6 @@ bool isUrl(const QString &text)
 }
 
 } // namespace
-
-cv::Mat MeterReaderHandler::readImageFile(const QString &path, std::string *limitError)
-{
-    const cv::Mat picture = readPicture(path, limitError);
-    return picture.empty() ? picture : onCanvas(picture);
-}
-
-cv::Mat MeterReaderHandler::readPicture(const QString &path, std::string *limitError)
-{
-    const auto declared = imageheader::readFileSize(path);
-    if (declared && !imageheader::isWithinLimits(*declared)) {
-        if (limitError)
-            *limitError = overLimitMessage(*declared);
-        return {};
-    }
-    cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
-    if (image.empty())
-        return image;
-    // A format the header reader does not know is judged once decoded.
-    if (!isWithinLimits(image)) {
-        if (limitError)
-            *limitError = overLimitMessage({image.cols, image.rows});
-        return {};
-    }
-    // The detectors letterbox the canvas to their input and map what they
-    // find back to the canvas's own pixels, so the geometry then works on
-    // the shrunken canvas. A reading is a fraction of the scale, which a
-    // uniform shrink leaves as it is; only the resolution is lost, and an
-    // 8192-pixel side is still far more than the models take in.
-    const int longSide = std::max(image.cols, image.rows);
-    if (longSide > MAX_CANVAS_SIDE) {
-        const double scale = static_cast<double>(MAX_CANVAS_SIDE) / longSide;
-        const auto shrink = [&](int length) {
-            return length == longSide ? MAX_CANVAS_SIDE : std::max(1, static_cast<int>(std::lround(length * scale)));
-        };
-        cv::Mat shrunk;
-        cv::resize(image, shrunk, cv::Size(shrink(image.cols), shrink(image.rows)), 0.0, 0.0, cv::INTER_AREA);
-        image = shrunk;
-    }
-    return image;
-}
-
-cv::Mat MeterReaderHandler::onCanvas(const cv::Mat &picture)
-{
-    const int side = std::max(picture.cols, picture.rows);
-    cv::Mat canvas = cv::Mat::zeros(side, side, CV_8UC3);
-    picture.copyTo(canvas(cv::Rect(0, 0, picture.cols, picture.rows)));
-    return canvas;
-}
 
 MeterReaderHandler::MeterReaderHandler(bool debug)
     : m_debug(debug)
@@ -179,6 +78,11 @@ bool MeterReaderHandler::init(const QString &meterModel, const QString &pointerM
     return true;
 }
 
+void MeterReaderHandler::setPathPolicy(const imagefile::PathPolicy &policy)
+{
+    m_pathPolicy = policy;
+}
+
 void MeterReaderHandler::handleItem(QueueItemPtr item)
 {
     CompletionGuard guard(item);
@@ -192,9 +96,10 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
 
     try {
         QString imagePath;
+        std::optional<QByteArray> fileBytes;
         const bool hasPath = has("image_path");
         if (hasPath) {
-            const QString text = QString::fromStdString(textOf(request["image_path"]));
+            const QString text = QString::fromStdString(requestmembers::textOf(request["image_path"]));
             imagePath = text;
             if (isUrl(text)) {
                 QString downloaded;
@@ -206,8 +111,11 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
                 }
                 imagePath = downloaded;
             }
-            if (!QFileInfo::exists(imagePath)) {
-                response["error"] = QStringLiteral("File %1 does not exist.").arg(imagePath).toStdString();
+            std::string failure;
+            // A download's file is ours, wherever the path policy points.
+            fileBytes = imagefile::readBytes(imagePath, failure, isUrl(text) ? imagefile::PathPolicy() : m_pathPolicy);
+            if (!fileBytes) {
+                response["error"] = failure;
                 return;
             }
         }
@@ -215,8 +123,8 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
         // and an image's base64 runs to megabytes.
         const char *dataText = has("image_data") ? static_cast<const char *>(request["image_data"]) : nullptr;
         const QByteArray imageData = QByteArray::fromRawData(dataText ? dataText : "", dataText ? qstrlen(dataText) : 0);
-        const float min = has("min") ? numberOf(request["min"]) : 0.0f;
-        const float max = has("max") ? numberOf(request["max"]) : 1.0f;
+        const float min = has("min") ? requestmembers::numberOf(request["min"]) : 0.0f;
+        const float max = has("max") ? requestmembers::numberOf(request["max"]) : 1.0f;
 
         if (imagePath.isEmpty() && imageData.isEmpty()) {
             response["value"] = 0;
@@ -226,9 +134,10 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
 
         cv::Mat image;
         cv::Mat picture;
-        if (!imagePath.isEmpty()) {
+        if (fileBytes) {
             std::string limitError;
-            picture = readPicture(imagePath, &limitError);
+            picture = imagefile::decode(fileBytes->constData(), static_cast<std::size_t>(fileBytes->size()), &limitError);
+            fileBytes.reset();
             if (!limitError.empty()) {
                 response["error"] = limitError;
                 return;
@@ -239,7 +148,8 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
                 response["error"] = NO_METER;
                 return;
             }
-            image = onCanvas(picture);
+            picture = imagefile::shrunkToCanvasLimit(picture);
+            image = imagefile::onCanvas(picture);
         } else {
             QByteArray bytes;
             try {
@@ -248,18 +158,14 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
                 response["error"] = INVALID_BASE64;
                 return;
             }
-            const auto declared = imageheader::readSize(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-            if (declared && !imageheader::isWithinLimits(*declared)) {
-                response["error"] = overLimitMessage(*declared);
+            std::string limitError;
+            image = imagefile::decode(bytes.constData(), static_cast<std::size_t>(bytes.size()), &limitError);
+            if (!limitError.empty()) {
+                response["error"] = limitError;
                 return;
             }
-            image = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_COLOR);
             if (image.empty()) {
                 response["error"] = INVALID_BASE64;
-                return;
-            }
-            if (!isWithinLimits(image)) {
-                response["error"] = overLimitMessage({image.cols, image.rows});
                 return;
             }
             picture = image;

@@ -8,6 +8,7 @@
 
 #include "detecttypes.h"
 #include "filedownloader.h"
+#include "imagefile.h"
 #include "meterreading.h"
 #include "queueitem.h"
 
@@ -29,6 +30,9 @@ public:
     bool init(const QString &meterModel = QStringLiteral("bin/1.bin"),
               const QString &pointerModel = QStringLiteral("bin/2.bin"));
 
+    // Where image_path may lead; set before the first request.
+    void setPathPolicy(const imagefile::PathPolicy &policy);
+
     // Answers the item's request into its response and always completes it.
     void handleItem(QueueItemPtr item);
 
@@ -42,26 +46,10 @@ public:
     float readMeter(const DetectImage &image, std::string &error, float min, float max,
                     meterreading::Trace *trace = nullptr);
 
-    // A local image file as requests read it: on a square black canvas, the
-    // picture in its top-left corner, shrunk first where its long side is
-    // over MAX_CANVAS_SIDE. Empty when the file is no image, or when it is
-    // over the size limits of imageheader.h; then `limitError`, when given,
-    // receives the reply's text. Such an image is refused from its header,
-    // before anything is decoded.
-    static cv::Mat readImageFile(const QString &path, std::string *limitError = nullptr);
-
-    // The two steps of readImageFile: the decoded picture, shrunk to the
-    // canvas limit, and the canvas around it.
-    static cv::Mat readPicture(const QString &path, std::string *limitError = nullptr);
-    static cv::Mat onCanvas(const cv::Mat &picture);
-
-    // The largest canvas side: a long thin strip within the image limits
-    // would otherwise make a canvas of up to 20000 x 20000 pixels (1.2 GB).
-    static constexpr int MAX_CANVAS_SIDE = 8192;
-
 private:
     std::unique_ptr<OnnxUPoseDetector> m_meterDetector;
     std::unique_ptr<OnnxUOBBDetector> m_pointerDetector;
     bool m_debug;
     FileDownloader m_downloader;
+    imagefile::PathPolicy m_pathPolicy;
 };

@@ -1,4 +1,13 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -6,12 +15,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtEndian>
 
 #include "jsontext.h"
 #include "localhttpserver.h"
+#include "imagefile.h"
 #include "meterreaderhandler.h"
 #include "queueitem.h"
 
@@ -187,6 +198,86 @@ TEST_F(Handler, AnswersBadRequestsWithTheirMessages)
     EXPECT_EQ(ask(R"({"image_data":"QUJDREVG"})").json, invalid);   // decodes, but to "ABCDEF"
 }
 
+// A path is read only when it names a regular file, checked on the
+// descriptor that is read. A FIFO with no writer must not block the
+// handler: if it does, the test opens the writer side to let it go.
+TEST_F(Handler, ReadsOnlyRegularFilesAndNeverBlocks)
+{
+    const std::string fifo = m_dir.filePath("camera.fifo").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto reply = std::async(std::launch::async, [&] { return askPath(fifo); });
+    if (reply.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the FIFO blocked the handler";
+        ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_EQ(reply.get().json, R"({"error":"File )" + fifo + R"( is not a regular file."})");
+
+    const std::string socketPath = m_dir.filePath("camera.sock").toStdString();
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const std::string directory = m_dir.path().toStdString();
+    for (const std::string &path : {std::string("/dev/zero"), directory, socketPath})
+        EXPECT_EQ(askPath(path).error, "File " + path + " is not a regular file.");
+    ::close(listening);
+
+    // A link to a regular file reads as the file; a dangling one does not exist.
+    const std::string link = m_dir.filePath("link.png").toStdString();
+    ASSERT_EQ(::symlink(m_photoPath.c_str(), link.c_str()), 0);
+    load();
+    EXPECT_EQ(askPath(link).json, askPath(m_photoPath).json);
+    const std::string dangling = m_dir.filePath("gone.png").toStdString();
+    ASSERT_EQ(::symlink("/no/such/file.png", dangling.c_str()), 0);
+    EXPECT_EQ(askPath(dangling).error, "File " + dangling + " does not exist.");
+
+    // No bigger than a body may be; sparse, so the test writes nothing.
+    const QString big = m_dir.filePath("big.png");
+    QFile bigFile(big);
+    ASSERT_TRUE(bigFile.open(QIODevice::WriteOnly) && bigFile.resize(imagefile::MAX_FILE_BYTES + 1));
+    bigFile.close();
+    EXPECT_EQ(askPath(big.toStdString()).error,
+              "File " + big.toStdString() + " is larger than " + std::to_string(imagefile::MAX_FILE_BYTES) + " bytes.");
+}
+
+// Under a folder policy a path is read only beneath an allowed folder, and
+// every way out ("..", a link, /proc) is refused with the same words as a
+// path outside, whether or not the file exists, so no refusal tells which
+// files are there.
+TEST_F(Handler, ReadsLocalPathsOnlyWhereThePolicyAllows)
+{
+    load();
+    const QString allowed = m_dir.filePath("cameras");
+    ASSERT_TRUE(QDir().mkpath(allowed + "/north"));
+    const std::string inside = pathOf(m_photo, "cameras/north/gauge.png");
+    const std::string reading = askPath(inside).json;
+    const std::string outsidePhoto = m_photoPath;
+    const std::string escape = allowed.toStdString() + "/out.png";
+    ASSERT_EQ(::symlink(outsidePhoto.c_str(), escape.c_str()), 0);
+
+    imagefile::PathPolicy policy;
+    policy.folders = {m_dir.filePath("elsewhere"), allowed};
+    m_handler->setPathPolicy(policy);
+    EXPECT_EQ(askPath(inside).json, reading);
+    EXPECT_EQ(askPath(allowed.toStdString() + "/north/../north/gauge.png").json, reading);
+    for (const std::string &path :
+         {outsidePhoto, std::string("/no/such/file.png"), escape, allowed.toStdString() + "/../photo.png",
+          allowed.toStdString() + "/north/../../photo.png", allowed.toStdString() + "x/photo.png",
+          std::string("/proc/self/root") + outsidePhoto, std::string("/etc/passwd")})
+        EXPECT_EQ(askPath(path).json, R"({"error":"File )" + path
+                                          + R"( is outside the folders this server reads images from."})");
+    EXPECT_EQ(askPath(allowed.toStdString() + "/north/missing.png").error,
+              "File " + allowed.toStdString() + "/north/missing.png does not exist.");
+
+    policy.allowed = false;
+    m_handler->setPathPolicy(policy);
+    EXPECT_EQ(askPath(inside).json, R"({"error":"Local image paths are turned off on this server."})");
+    const Reply byData = ask(R"({"image_data":")" + m_photo.toBase64().toStdString() + R"("})");
+    EXPECT_EQ(byData.error, "");
+}
+
 // An image over the limits is refused from its header, by path, by URL and
 // by base64, before anything is decoded; within them, a header that decodes
 // to nothing is answered as before.
@@ -233,7 +324,7 @@ TEST_F(Handler, BoundsTheCanvasOfALongStrip)
         SCOPED_TRACE(c.name);
         const QString path = m_dir.filePath(QLatin1String(c.name));
         ASSERT_TRUE(cv::imwrite(path.toStdString(), c.picture));
-        cv::Mat canvas = MeterReaderHandler::readImageFile(path);
+        cv::Mat canvas = imagefile::readImageFile(path);
         ASSERT_EQ(canvas.size(), cv::Size(8192, 8192));
         cv::Mat expected = c.picture;
         if (c.onCanvas != c.picture.size())

@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "imagefile.h"
 #include "meterreaderhandler.h"
 #include "meterreading.h"
 #include "onnxuobbdetector.h"
@@ -141,7 +142,7 @@ TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
 // instead (when they are replaced).
 TEST(ShippedModels, MatchTheirStoredReference)
 {
-    const cv::Mat gauge = MeterReaderHandler::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
+    const cv::Mat gauge = imagefile::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
     ASSERT_FALSE(gauge.empty());
     cv::Mat frame(960, 1280, CV_8UC3);
     for (int y = 0; y < frame.rows; ++y)
@@ -211,7 +212,7 @@ TEST(ShippedModels, ReadHardGauges)
         const QString dir = QStringLiteral(DIALVANE_HARD_DIR "/") + QLatin1String(index);
         const std::vector<QJsonObject> labels = renderedLabels(dir);
         ASSERT_EQ(labels.size(), 1u) << index;
-        const cv::Mat image = MeterReaderHandler::readImageFile(dir + "/" + labels[0]["image"].toString());
+        const cv::Mat image = imagefile::readImageFile(dir + "/" + labels[0]["image"].toString());
         ASSERT_FALSE(image.empty()) << index;
         std::string error;
         const float fraction = handler.readMeter({0, image.data, image.cols, image.rows}, error, 0.0f, 1.0f);
@@ -234,7 +235,7 @@ TEST(ShippedModels, RefuseFramesWithoutAGauge)
         const std::vector<QJsonObject> labels = renderedLabels(dir);
         ASSERT_EQ(labels.size(), 1u) << index;
         ASSERT_EQ(labels[0]["gauges"].toInt(), 0) << index;
-        const cv::Mat image = MeterReaderHandler::readImageFile(dir + "/" + labels[0]["image"].toString());
+        const cv::Mat image = imagefile::readImageFile(dir + "/" + labels[0]["image"].toString());
         ASSERT_FALSE(image.empty()) << index;
         std::string error;
         handler.readMeter({0, image.data, image.cols, image.rows}, error, 0.0f, 1.0f);

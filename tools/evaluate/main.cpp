@@ -8,7 +8,10 @@
 // every image N times for the timing (the readings do not change).
 // Rendered frames may add "scale_share" (the scale's width over the frame's
 // short side), which splits the figures by dial size, and "gauges" (0 or 2:
-// a frame the engine must refuse, counted apart).
+// a frame the engine must refuse, counted apart). Entries with "skip" (a
+// photo no person could read) are left out, and --split NAME keeps only the
+// entries whose "split" is NAME. --json FILE writes one JSON line per image
+// read: its name, the truth, the value or the refusal, and the error.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +31,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "imagefile.h"
 #include "meterreaderhandler.h"
 
 namespace {
@@ -69,6 +73,10 @@ struct Tally
     {
         const auto n = std::count_if(errors.begin(), errors.end(), [&](double e) { return e <= limit; });
         return total ? 100.0 * n / total : 0.0;
+    }
+    int over(double limit) const
+    {
+        return static_cast<int>(std::count_if(errors.begin(), errors.end(), [&](double e) { return e > limit; }));
     }
     double mean() const
     {
@@ -116,7 +124,11 @@ int main(int argc, char **argv)
                                             QStringLiteral("dir"));
     const QCommandLineOption repeatOption(QStringLiteral("repeat"), QStringLiteral("readings per image for the timing"),
                                           QStringLiteral("n"), QStringLiteral("1"));
-    parser.addOptions({labelsOption, imagesOption, modelsOption, annotateOption, repeatOption});
+    const QCommandLineOption splitOption(QStringLiteral("split"), QStringLiteral("read only entries of this split"),
+                                         QStringLiteral("name"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("write one JSON line per image here"),
+                                        QStringLiteral("file"));
+    parser.addOptions({labelsOption, imagesOption, modelsOption, annotateOption, repeatOption, splitOption, jsonOption});
     parser.process(app);
     if (!parser.isSet(labelsOption) || !parser.isSet(imagesOption))
         parser.showHelp(2);
@@ -140,6 +152,12 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    QFile jsonFile(parser.value(jsonOption));
+    if (parser.isSet(jsonOption) && !jsonFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        std::fprintf(stderr, "evaluate: cannot write %s\n", qPrintable(jsonFile.fileName()));
+        return 2;
+    }
+    int skipped = 0;
     Tally all;
     Tally small;
     Tally large;
@@ -147,6 +165,12 @@ int main(int argc, char **argv)
     std::vector<double> seconds;
     for (const QJsonValue &entry : labels) {
         const QJsonObject label = entry.toObject();
+        if (parser.isSet(splitOption) && label.value(QStringLiteral("split")).toString() != parser.value(splitOption))
+            continue;
+        if (label.contains(QStringLiteral("skip"))) {
+            ++skipped;
+            continue;
+        }
         const int gauges = label.value(QStringLiteral("gauges")).toInt(1);
         const char *expected = gauges == 0 ? "There are no meter detected in the image."
                                : gauges > 1 ? "There are more than one meters in the image. Now only support one meter."
@@ -163,7 +187,7 @@ int main(int argc, char **argv)
         const double min = numberOf(label.value(QStringLiteral("min")));
         const double max = numberOf(label.value(QStringLiteral("max")));
         const double truth = numberOf(label.value(QStringLiteral("reading")));
-        const cv::Mat picture = MeterReaderHandler::readPicture(images.filePath(name));
+        const cv::Mat picture = imagefile::readPicture(images.filePath(name));
         if (picture.empty()) {
             if (expected)
                 ++mustRefuse[expected].total;
@@ -171,7 +195,7 @@ int main(int argc, char **argv)
                 count("(image not readable)", 0.0);
             continue;
         }
-        const cv::Mat image = MeterReaderHandler::onCanvas(picture);
+        const cv::Mat image = imagefile::onCanvas(picture);
 
         std::string error;
         meterreading::Trace trace;
@@ -201,12 +225,22 @@ int main(int argc, char **argv)
             caption = text;
         }
         std::printf("%-60.60s %s%s\n", qPrintable(name), caption.c_str(), error.empty() ? "" : (" - " + error).c_str());
+        if (jsonFile.isOpen()) {
+            QJsonObject line{{QStringLiteral("image"), name}, {QStringLiteral("truth"), truth},
+                             {QStringLiteral("error"), QString::fromStdString(error)}};
+            if (error.empty()) {
+                line.insert(QStringLiteral("value"), static_cast<double>(value));
+                line.insert(QStringLiteral("percent"), std::abs(value - truth) / (max - min) * 100.0);
+            }
+            jsonFile.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+        }
         if (!annotateDir.isEmpty())
             cv::imwrite(QDir(annotateDir).filePath(QFileInfo(name).completeBaseName() + ".jpg").toStdString(),
                         meterreading::annotatedPicture(picture, trace, caption));
     }
 
-    std::printf("\nimages: %d, read: %zu, refused: %d\n", all.total, all.errors.size(), all.refused());
+    std::printf("\nimages: %d, read: %zu, refused: %d, skipped as unreadable: %d\n", all.total, all.errors.size(),
+                all.refused(), skipped);
     for (const auto &[message, n] : all.refusals)
         std::printf("  refused %d: %s\n", n, message.c_str());
     // With nothing read, a median of 0 would look like a perfect score.
@@ -215,7 +249,8 @@ int main(int argc, char **argv)
     else
         std::printf("error of the readings, %% of span: median %.2f, mean %.2f\n", median(all.errors), all.mean());
     // Refusals count as failures in the shares.
-    std::printf("within 2%%: %.1f%% of images, within 5%%: %.1f%% of images\n", all.within(2.0), all.within(5.0));
+    std::printf("within 2%%: %.1f%% of images, within 5%%: %.1f%% of images, off by more than 10%%: %d\n",
+                all.within(2.0), all.within(5.0), all.over(10.0));
     if (small.total + large.total > 0) {
         std::printf("by dial size, the scale's width over the short side:\n");
         small.printLine("under 30%");
