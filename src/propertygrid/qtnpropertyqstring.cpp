@@ -22,5 +22,7 @@ bool QtnPropertyQString::fromStr(const QString &text)
 
 QString QtnPropertyQString::toStr() const
 {
+    if (m_secret && !m_value.isEmpty())
+        return QStringLiteral("(hidden)");
     return m_value;
 }

@@ -14,8 +14,11 @@ public:
 
     // Accepts any text, the empty text included, trimmed.
     bool fromStr(const QString &text) override;
+    // A secret's text shows as "(hidden)" wherever the property is displayed.
     QString toStr() const override;
+    void setSecret(bool secret) { m_secret = secret; }
 
 private:
     QString m_value;
+    bool m_secret = false;
 };

@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 
 #include <QDebug>
@@ -52,6 +54,71 @@ struct BodyLimit
     }
 };
 
+// Cuts the request line and headers off at a deadline. The engine's receive
+// timeout restarts with every byte, so a client trickling its headers, or
+// sending nothing, would otherwise hold its worker for as long as it likes.
+struct HeaderDeadline
+{
+    size_t (*next)(struct soap *, char *, size_t) = nullptr;
+    void *nextUser = nullptr;
+    QDeadlineTimer deadline;
+    bool expired = false;
+
+    void install(struct soap *ctx, qint64 remainingMs)
+    {
+        deadline = QDeadlineTimer(std::max<qint64>(remainingMs, 0));
+        next = ctx->frecv;
+        nextUser = ctx->user;
+        ctx->user = this;
+        ctx->frecv = &HeaderDeadline::recv;
+    }
+
+    void remove(struct soap *ctx)
+    {
+        ctx->frecv = next;
+        ctx->user = nextUser;
+    }
+
+    static size_t recv(struct soap *ctx, char *buffer, size_t size)
+    {
+        auto *self = static_cast<HeaderDeadline *>(ctx->user);
+        pollfd readable{ctx->socket, POLLIN, 0};
+        int ready = 0;
+        do
+            ready = ::poll(&readable, 1, static_cast<int>(self->deadline.remainingTime()));
+        while (ready < 0 && errno == EINTR);
+        if (ready == 0) {
+            self->expired = true;
+            return 0;
+        }
+        ctx->user = self->nextUser;
+        const size_t got = self->next(ctx, buffer, size);
+        ctx->user = self;
+        return got;
+    }
+};
+
+// Milliseconds in the engine's timeout units; negative for no limit.
+qint64 timeOutMs(int timeOut)
+{
+    if (timeOut > 0)
+        return qint64(timeOut) * 1000;
+    if (timeOut < 0)
+        return std::max<qint64>(-qint64(timeOut) / 1000, 1);
+    return -1;
+}
+
+// The time taken depends on the key's length only, not on where the texts
+// differ, so that a client cannot find the key a byte at a time.
+bool sameKey(const char *given, const std::string &key)
+{
+    const size_t length = given ? std::strlen(given) : 0;
+    unsigned char differs = length != key.size();
+    for (size_t i = 0; i < key.size(); ++i)
+        differs |= static_cast<unsigned char>(key[i] ^ (i < length ? given[i] : 0));
+    return differs == 0;
+}
+
 // JSON has no NaN or infinity; a reply holding one would not parse.
 bool allFinite(value &v)
 {
@@ -72,6 +139,7 @@ WSJWorker::WSJWorker(struct soap *context, const std::string &path)
     , m_path(path)
     , m_socket(context->socket)
 {
+    m_sinceAccept.start();
 }
 
 WSJWorker::~WSJWorker() = default;
@@ -79,6 +147,16 @@ WSJWorker::~WSJWorker() = default;
 void WSJWorker::setMaxBodyBytes(uint64_t bytes)
 {
     m_maxBodyBytes = bytes;
+}
+
+void WSJWorker::setHeaderTimeOut(int timeOut)
+{
+    m_headerTimeOut = timeOut;
+}
+
+void WSJWorker::setApiKey(const std::string &key)
+{
+    m_apiKey = key;
 }
 
 void WSJWorker::interrupt(bool sending)
@@ -111,9 +189,31 @@ void WSJWorker::serve()
 {
     struct soap *ctx = m_ctx.get();
     value request(ctx);
+    const qint64 headerMs = timeOutMs(m_headerTimeOut);
+    HeaderDeadline headerDeadline;
+    if (headerMs >= 0)
+        headerDeadline.install(ctx, headerMs - m_sinceAccept.elapsed());
     const bool headers = soap_begin_recv(ctx) == SOAP_OK;
+    if (headerMs >= 0)
+        headerDeadline.remove(ctx);
+    if (headerDeadline.expired) {
+        qWarning() << "a request's headers did not arrive in time; answered 408";
+        const double seconds = static_cast<double>(headerMs) / 1000.0;
+        // Nothing to drain: the client has not even finished its headers.
+        refuse(408, "Request Timeout",
+               "the request line and headers must arrive within " + QString::number(seconds).toStdString() + " s",
+               false);
+        return;
+    }
+    if (headers && !m_apiKey.empty() && !sameKey(ctx->bearer, m_apiKey)) {
+        qWarning() << "a request without the API key; answered 401";
+        ctx->http_extra_header = "WWW-Authenticate: Bearer";
+        refuse(401, "Unauthorized", "the request needs the header Authorization: Bearer <key>");
+        return;
+    }
     if (headers && ctx->length > m_maxBodyBytes) {
-        refuseBody();
+        qWarning() << "request body over" << m_maxBodyBytes << "bytes refused";
+        refuse(413, "Request body too large", "at most " + std::to_string(m_maxBodyBytes) + " bytes");
         return;
     }
     BodyLimit limit;
@@ -153,23 +253,25 @@ void WSJWorker::serve()
         qDebug() << "Send response successfully.";
 }
 
-// HTTP 413 in the shape of the engine's error replies. The body is never
-// buffered: what the client still sends is read and dropped for a while, so
-// that it can read the reply.
-void WSJWorker::refuseBody()
+// An error reply in the shape of the engine's own, sent before the body is
+// read. The body is never buffered: with `drain`, what the client still
+// sends is read and dropped for a while, so that it can read the reply.
+void WSJWorker::refuse(int status, const char *message, const std::string &details, bool drain)
 {
     struct soap *ctx = m_ctx.get();
-    qWarning() << "request body over" << m_maxBodyBytes << "bytes refused";
+    ctx->error = SOAP_OK;
     value reply(ctx);
-    reply["error"]["code"] = 413;
-    reply["error"]["message"] = "Request body too large";
-    reply["error"]["errors"][0]["message"] = "at most " + std::to_string(m_maxBodyBytes) + " bytes";
+    reply["error"]["code"] = status;
+    reply["error"]["message"] = message;
+    reply["error"]["errors"][0]["message"] = details;
     ctx->keep_alive = 0;
     ctx->http_content = JSON_CONTENT;
-    if (soap_response(ctx, SOAP_FILE + 413) || json_send(ctx, reply) || soap_end_send(ctx)) {
+    if (soap_response(ctx, SOAP_FILE + status) || json_send(ctx, reply) || soap_end_send(ctx)) {
         soap_print_fault(ctx, stderr);
         return;
     }
+    if (!drain)
+        return;
     ::shutdown(m_socket, SHUT_WR);
     const QDeadlineTimer deadline(DRAIN_MS);
     char scratch[65536];

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include <QElapsedTimer>
 #include <QThread>
 
 #include "soapcontext.h"
@@ -31,6 +32,15 @@ public:
 
     void setMaxBodyBytes(uint64_t bytes);
 
+    // How long, from the accept, the request line and headers may take to
+    // arrive, in the engine's timeout units (seconds when positive, 0 for no
+    // limit, microseconds when negative). Past it the client gets HTTP 408.
+    void setHeaderTimeOut(int timeOut);
+
+    // When not empty, a request must carry "Authorization: Bearer <key>" or
+    // is answered 401 before its body is read.
+    void setApiKey(const std::string &key);
+
     // Breaks whatever the connection is blocked in: receiving only, so that a
     // reply on its way still leaves, or sending too.
     void interrupt(bool sending);
@@ -43,9 +53,12 @@ protected:
 
 private:
     void serve();
-    void refuseBody();
+    void refuse(int status, const char *message, const std::string &details, bool drain = true);
 
     uint64_t m_maxBodyBytes = MAX_BODY_BYTES;
+    int m_headerTimeOut = 0;
+    std::string m_apiKey;
+    QElapsedTimer m_sinceAccept;
     std::mutex m_socketLock;   // the socket is shut down by others only while it is open
     int m_socket;
 };

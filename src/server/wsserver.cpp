@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QDebug>
 #include <QString>
 
@@ -105,16 +106,55 @@ bool WSServer::bindStep()
     // it. A port another listener holds is still refused.
     m_ctx->bind_flags = SO_REUSEADDR;
     const int port = settings.port->value();
-    if (!soap_valid_socket(soap_bind(m_ctx.get(), nullptr, port & 0xFFFF, 100))) {
+    // The engine would take the port modulo 65536: 70000 would bind 4464.
+    if (port < 1 || port > 65535) {
+        qCritical() << "Server listening on port:" << port << " failed, it is not within 1 to 65535.";
+        return false;
+    }
+    if (!readApiKey(settings))
+        return false;
+    const std::string address = settings.address->value().toStdString();
+    if (!soap_valid_socket(soap_bind(m_ctx.get(), address.empty() ? nullptr : address.c_str(), port, 100))) {
         soap_print_fault(m_ctx.get(), stderr);
         qCritical() << "Server listening on port:" << port << " failed, maybe it is in use.";
         return false;
     }
     qDebug() << "Server running on port:" << port;
+    if (!address.empty())
+        qDebug().noquote() << "Server listens on address" << QString::fromStdString(address) << "only";
+    if (!m_apiKey.empty())
+        qDebug() << "Requests need the API key";
     m_ctx->send_timeout = settings.sendTimeOut->value();
     m_ctx->recv_timeout = settings.recvTimeOut->value();
     m_ctx->transfer_timeout = settings.transferTimeOut->value();
+    m_headerTimeOut = settings.headerTimeOut->value();
     m_listenSocket = m_ctx->master;
+    return true;
+}
+
+// The key from apiKey or from the file apiKeyFile names. A key that was asked
+// for but cannot be had stops the start: serving without it would be open.
+bool WSServer::readApiKey(const WSServerPropertySet &settings)
+{
+    const QString file = settings.apiKeyFile->value();
+    m_apiKey = settings.apiKey->value().toStdString();
+    if (file.isEmpty())
+        return true;
+    if (!m_apiKey.empty()) {
+        qCritical() << "Server not started: set apiKey or apiKeyFile, not both.";
+        return false;
+    }
+    QFile keyFile(file);
+    if (!keyFile.open(QIODevice::ReadOnly)) {
+        qCritical().noquote() << "Server not started: the API key file" << file << "cannot be read:"
+                              << keyFile.errorString();
+        return false;
+    }
+    m_apiKey = keyFile.read(4096).trimmed().toStdString();
+    if (m_apiKey.empty()) {
+        qCritical().noquote() << "Server not started: the API key file" << file << "is empty.";
+        return false;
+    }
     return true;
 }
 
@@ -157,6 +197,8 @@ void WSServer::acceptStep()
 
     m_workers.emplace_back(m_workerFactory(connection.release(), path));
     WSJWorker *worker = m_workers.back().get();
+    worker->setHeaderTimeOut(m_headerTimeOut);
+    worker->setApiKey(m_apiKey);
     emit sig_newWorker(worker);
     worker->start(QThread::InheritPriority);
 }

@@ -59,6 +59,7 @@ protected:
 
 private:
     bool bindStep();
+    bool readApiKey(const struct WSServerPropertySet &settings);
     void acceptStep();
     void reapFinishedWorkers();
 
@@ -69,6 +70,8 @@ private:
     std::atomic_int m_listenSocket{-1};
     int m_connectionCounter = 1;   // only the listener thread touches it
     int m_maxWorkers = MAX_WORKERS;
+    int m_headerTimeOut = 0;   // read with the other timeouts at bind time
+    std::string m_apiKey;      // likewise
     // Touched by the listener thread, and by stopWorkers() once it has ended.
     std::vector<std::unique_ptr<WSJWorker>> m_workers;
 };

@@ -21,8 +21,15 @@ WSServerPropertySet::WSServerPropertySet(QObject *parent)
     , sendTimeOut(makeProperty<QtnPropertyInt>(this, "sendTimeOut", 60))
     , recvTimeOut(makeProperty<QtnPropertyInt>(this, "recvTimeOut", 60))
     , transferTimeOut(makeProperty<QtnPropertyInt>(this, "transferTimeOut", 30))
+    , headerTimeOut(makeProperty<QtnPropertyInt>(this, "headerTimeOut", DEFAULT_HEADER_TIMEOUT))
+    , address(makeProperty<QtnPropertyQString>(this, "address", QString()))
+    , apiKey(makeProperty<QtnPropertyQString>(this, "apiKey", QString()))
+    , apiKeyFile(makeProperty<QtnPropertyQString>(this, "apiKeyFile", QString()))
+    , localImages(makeProperty<QtnPropertyInt>(this, "localImages", 1))
+    , imageFolders(makeProperty<QtnPropertyQString>(this, "imageFolders", QString()))
 {
     setName(QStringLiteral("WSServer"));
+    apiKey->setSecret(true);
 }
 
 WSServerPropertySet::~WSServerPropertySet() = default;

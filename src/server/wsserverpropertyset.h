@@ -11,6 +11,10 @@ struct WSServerPropertySet : public QtnPropertySet
     Q_OBJECT
 
 public:
+    // Long enough for a slow link's request line and headers, short enough
+    // that idle connections cannot keep the workers from everyone else.
+    static constexpr int DEFAULT_HEADER_TIMEOUT = 10;
+
     explicit WSServerPropertySet(QObject *parent = nullptr);
     ~WSServerPropertySet() override;
 
@@ -20,4 +24,10 @@ public:
     QtnPropertyInt *const sendTimeOut;
     QtnPropertyInt *const recvTimeOut;
     QtnPropertyInt *const transferTimeOut;
+    QtnPropertyInt *const headerTimeOut;    // from the accept to the end of the headers
+    QtnPropertyQString *const address;      // to listen on; empty for every interface
+    QtnPropertyQString *const apiKey;       // required as "Authorization: Bearer <key>"; empty for none
+    QtnPropertyQString *const apiKeyFile;   // holds the key instead, out of config.json and ps
+    QtnPropertyInt *const localImages;      // 0 refuses every local image_path
+    QtnPropertyQString *const imageFolders; // ":"-separated; when set, local paths only beneath these
 };

@@ -66,20 +66,23 @@ TEST(PropertyGrid, ShowsTheSetItIsGivenForAsLongAsItLives)
 {
     WSServerPropertySet settings;
     ASSERT_TRUE(settings.fromJson(
-        QJsonDocument::fromJson(R"({"port":{"value":"8080"},"path":{"value":"/read"}})").object()));
+        QJsonDocument::fromJson(R"({"port":{"value":"8080"},"path":{"value":"/read"},"apiKey":{"value":"k"}})").object()));
     QtnCustomPropertyWidget widget;
     widget.setPropertySet(&settings);
     widget.setEnabled(false);
-    EXPECT_EQ(grid(widget), "WSServer: port=8080 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30");
+    EXPECT_EQ(grid(widget), "WSServer: port=8080 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
+                            " headerTimeOut=10 address= apiKey=(hidden) apiKeyFile= localImages=1 imageFolders=");
     settings.port->setValue(9090);
-    EXPECT_EQ(grid(widget), "WSServer: port=9090 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30");
+    EXPECT_EQ(grid(widget), "WSServer: port=9090 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
+                            " headerTimeOut=10 address= apiKey=(hidden) apiKeyFile= localImages=1 imageFolders=");
 
     {
         WSServerPropertySet other;
         other.setName(QStringLiteral("Other"));
         widget.setPropertySet(&other);
         settings.port->setValue(1);  // must not reach the rows it had before
-        EXPECT_EQ(grid(widget), "Other: port=5050 path=/endpoint idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30");
+        EXPECT_EQ(grid(widget), "Other: port=5050 path=/endpoint idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
+                                " headerTimeOut=10 address= apiKey= apiKeyFile= localImages=1 imageFolders=");
     }
     EXPECT_EQ(widget.propertySet(), nullptr);
     EXPECT_EQ(grid(widget), "");

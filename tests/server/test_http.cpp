@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "enqueueworker.h"
@@ -66,7 +69,9 @@ public:
         const int ran = log.matching(running).size();
         const int failed = log.matching(refused).size();
         m_server.start();
-        waitUntil([&] { return log.matching(running).size() > ran || log.matching(refused).size() > failed; });
+        waitUntil([&] {
+            return log.matching(running).size() > ran || log.matching(refused).size() > failed || m_server.isFinished();
+        });
         return log.matching(running).size() > ran;
     }
     void stop()
@@ -74,6 +79,7 @@ public:
         m_server.stop();
         m_server.stopWorkers();
     }
+    WSServerPropertySet &settings() { return *m_settings; }
 
 private:
     WSServer m_server;
@@ -307,6 +313,13 @@ TEST_F(Http, ARestartedServerTakesItsPortBackButNeverShares)
     }
     EXPECT_EQ(whileServing([&] { return post(port, "/endpoint", "{}"); }).status, 200);
 
+    // Ports the engine would wrap round are refused, not bound.
+    for (const int outside : {-1, 65536, 70000}) {
+        OwnServer wrapped(enqueueWorker, outside);
+        EXPECT_FALSE(wrapped.start(*s_log)) << outside;
+        EXPECT_EQ(s_log->matching(QStringLiteral("port: %1  failed, it is not within 1 to 65535").arg(outside)).size(), 1);
+    }
+
     first.reset();
     OwnServer restarted(enqueueWorker, port);
     ASSERT_TRUE(restarted.start(*s_log));
@@ -341,6 +354,112 @@ TEST_F(Http, OversizedBodiesAreRefusedWith413)
     EXPECT_EQ(reply.body, std::string(tooLarge) + "1000 bytes\"}]}}");
     const HttpReply small = whileServing([&] { return post(own.port, "/endpoint", "{}"); });
     EXPECT_EQ(small.status, 200);
+}
+
+// Idle and trickling clients are cut off at the header deadline with 408,
+// counted from the accept, while a request that comes at once is served.
+TEST_F(Http, HeadersThatDoNotArriveInTimeGet408)
+{
+    OwnServer own(enqueueWorker);
+    own.settings().headerTimeOut->setValue(-300000);   // 0.3 s
+    ASSERT_TRUE(own.start(*s_log));
+    const char *const timedOut = R"({"error":{"code":408,"message":"Request Timeout","errors":[{"message":"the request line and headers must arrive within 0.3 s"}]}})";
+
+    const int idle = connectTo(own.port);
+    std::string idleReply;
+    EXPECT_TRUE(readToEnd(idle, &idleReply));
+    ::close(idle);
+    EXPECT_EQ(idleReply.rfind("HTTP/1.1 408 ", 0), 0u) << idleReply;
+    EXPECT_NE(idleReply.find(std::string("\r\n\r\n") + timedOut), std::string::npos) << idleReply;
+
+    // A byte whenever 50 ms pass without a reply, for up to 10 s: each byte
+    // would restart the engine's own receive timeout.
+    const int trickle = connectTo(own.port);
+    const std::string head = "POST /endpoint HTTP/1.1\r\nHost: localhost\r\nX-Padding: ";
+    ::send(trickle, head.data(), head.size(), MSG_NOSIGNAL);
+    pollfd replied{trickle, POLLIN, 0};
+    const QDeadlineTimer giveUp(10000);
+    while (::poll(&replied, 1, 50) == 0 && !giveUp.hasExpired())
+        ::send(trickle, "a", 1, MSG_NOSIGNAL);
+    std::string trickleReply;
+    EXPECT_TRUE(readToEnd(trickle, &trickleReply));
+    ::close(trickle);
+    EXPECT_EQ(trickleReply.rfind("HTTP/1.1 408 ", 0), 0u) << trickleReply;
+
+    const HttpReply served = whileServing([&] { return post(own.port, "/endpoint", "{}"); });
+    EXPECT_EQ(served.status, 200) << served.body;
+}
+
+// With a key set, only requests that carry it are served; the others get
+// 401 in the shape of the other refusals, before their body is read.
+TEST_F(Http, AnApiKeyLetsOnlyItsHoldersIn)
+{
+    QTemporaryDir dir;
+    const QString keyPath = dir.filePath("key");
+    QFile keyFile(keyPath);
+    ASSERT_TRUE(keyFile.open(QIODevice::WriteOnly) && keyFile.write("s3cret-key\n") > 0);
+    keyFile.close();
+    const char *const unauthorized = R"({"error":{"code":401,"message":"Unauthorized","errors":[{"message":"the request needs the header Authorization: Bearer <key>"}]}})";
+    const auto withKey = [](const std::string &authorization) {
+        return "POST /endpoint HTTP/1.1\r\nHost: localhost\r\n" + authorization
+               + "Content-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
+    };
+    for (const bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "key from a file" : "key in the settings");
+        OwnServer own(enqueueWorker);
+        (fromFile ? own.settings().apiKeyFile : own.settings().apiKey)->setValue(fromFile ? keyPath : "s3cret-key");
+        ASSERT_TRUE(own.start(*s_log));
+        for (const char *wrong : {"", "Authorization: Bearer s3cret-ke\r\n", "Authorization: Bearer s3cret-keyy\r\n",
+                                  "Authorization: Basic czNjcmV0LWtleQ==\r\n"}) {
+            const HttpReply refused = whileServing([&] { return sendRaw(own.port, withKey(wrong)); });
+            EXPECT_EQ(refused.status, 401) << wrong;
+            EXPECT_EQ(refused.body, unauthorized) << wrong;
+            EXPECT_EQ(refused.header("WWW-Authenticate"), "Bearer") << wrong;
+        }
+        const HttpReply served
+            = whileServing([&] { return sendRaw(own.port, withKey("Authorization: Bearer s3cret-key\r\n")); });
+        EXPECT_EQ(served.status, 200);
+        EXPECT_EQ(served.body, R"({"value":0,"error":"Either image_path or image_data is empty."})");
+    }
+
+    // A key asked for but not to be had stops the start rather than serve openly.
+    const struct
+    {
+        const char *key;
+        QString file;
+        const char *why;
+    } broken[] = {
+        {"s3cret-key", keyPath, "set apiKey or apiKeyFile, not both"},
+        {"", dir.filePath("missing"), "cannot be read"},
+    };
+    for (const auto &b : broken) {
+        OwnServer own(enqueueWorker);
+        own.settings().apiKey->setValue(QString::fromLatin1(b.key));
+        own.settings().apiKeyFile->setValue(b.file);
+        EXPECT_FALSE(own.start(*s_log)) << b.why;
+        EXPECT_FALSE(s_log->matching(QString::fromLatin1(b.why)).isEmpty()) << b.why;
+        EXPECT_EQ(connectTo(own.port), -1);
+    }
+}
+
+// Bound to one address, the port answers there and nowhere else.
+TEST_F(Http, ListensOnlyOnTheAddressItIsGiven)
+{
+    OwnServer own(enqueueWorker);
+    own.settings().address->setValue(QStringLiteral("127.0.0.2"));
+    ASSERT_TRUE(own.start(*s_log));
+    const auto reaches = [&](const char *ip) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(own.port));
+        ::inet_pton(AF_INET, ip, &address.sin_addr);
+        const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        ::close(fd);
+        return connected;
+    };
+    EXPECT_TRUE(reaches("127.0.0.2"));
+    EXPECT_FALSE(reaches("127.0.0.1"));
 }
 
 TEST_F(Http, NoReplyCarriesANumberJsonCannotHold)

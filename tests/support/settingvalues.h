@@ -6,11 +6,12 @@
 
 #include "qtnpropertyset.h"
 
-// The settings' values in their order, joined by '|'.
+// The values of the listener's first six settings (port, path and the
+// timeouts, which the loading cases are about) in their order, joined by '|'.
 inline QString values(const QtnPropertySet &set)
 {
     QStringList texts;
-    for (const QtnProperty *property : set.childProperties())
+    for (const QtnProperty *property : set.childProperties().mid(0, 6))
         texts.append(property->toStr());
     return texts.join(QLatin1Char('|'));
 }
