@@ -13,6 +13,7 @@
 #include "enqueueworker.h"
 #include "json.h"
 #include "logger.h"
+#include "qtmessagesink.h"
 #include "product.h"
 #include "queue.h"
 #include "queuepoller.h"
@@ -57,6 +58,7 @@ bool MainWindow::init()
     Logger *logger = Logger::instance();
     logger->start();
     connect(logger, &Logger::sig_log, this, &MainWindow::OnSigLog);
+    QtMessageSink::makeDefault();
 
     if (!handler.init()) {
         QMessageBox::critical(this, QStringLiteral("Error!"), QStringLiteral("Dialvane Engine init failed!"),
@@ -72,6 +74,10 @@ bool MainWindow::init()
 
     loadConfig(*settings);
     ui->widget_setting->setPropertySet(settings);
+    imagefile::PathPolicy paths;
+    paths.allowed = settings->localImages->value() != 0;
+    paths.folders = settings->imageFolders->value().split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    handler.setPathPolicy(paths);
 
     Queue::instance().reopen();
     SingletonDclp<QueuePoller>::create();

@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -259,8 +258,8 @@ std::vector<DetectResultList> OnnxDetector::run(const Prepared &prepared)
                                                       outputNames.data(), 1);
         postprocess(outputs, results, counts);
     } catch (const Ort::Exception &e) {
-        std::cout << "inference failed, error_code = " << e.GetOrtErrorCode()
-                  << ", error_message: " << e.what() << std::endl;
+        spdlog::error("inference failed, error_code = {}, error_message: {}", static_cast<int>(e.GetOrtErrorCode()),
+                      e.what());
         return perImage;
     }
 

@@ -81,33 +81,47 @@ TEST(MainWindow, StartsShowsSettingsAndExits)
     EXPECT_EQ(connectTo(port), -1) << "the port is closed";
 }
 
-TEST(MainWindow, AMissingModelStopsTheStartWithAnErrorBox)
+// Models missing, or there but not loadable: the start stops with an error
+// box, and the engine's own reason reaches the log.
+TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
 {
-    Workspace workspace(false);
-    workspace.writeConfig(freePort());
-    MainWindow window;
-    window.show();
-    QString title, text;
-    // Answers the box as soon as it shows; a box that never comes fails the
-    // test through the watchdog instead of leaving init() to run on.
-    QTimer closer;
-    QElapsedTimer watchdog;
-    watchdog.start();
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            title = box->windowTitle();
-            text = box->text();
-            box->accept();
-        } else if (watchdog.hasExpired(20000)) {
-            closer.stop();
-            ADD_FAILURE() << "no error box within 20 s";
+    for (const bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "corrupt model" : "no models");
+        Workspace workspace(false);
+        workspace.writeConfig(freePort());
+        if (corrupt) {
+            QFile model(QStringLiteral("bin/1.bin"));
+            ASSERT_TRUE(model.open(QIODevice::WriteOnly) && model.write("not a model") > 0);
         }
-    });
-    closer.start(5);
-    EXPECT_FALSE(window.init());
-    closer.stop();
-    EXPECT_EQ(title, "Error!");
-    EXPECT_EQ(text, "Dialvane Engine init failed!");
-    EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
-    EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
+        MainWindow window;
+        window.show();
+        QString title, text;
+        // Answers the box as soon as it shows; a box that never comes fails the
+        // test through the watchdog instead of leaving init() to run on.
+        QTimer closer;
+        QElapsedTimer watchdog;
+        watchdog.start();
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                title = box->windowTitle();
+                text = box->text();
+                box->accept();
+            } else if (watchdog.hasExpired(20000)) {
+                closer.stop();
+                ADD_FAILURE() << "no error box within 20 s";
+            }
+        });
+        closer.start(5);
+        EXPECT_FALSE(window.init());
+        closer.stop();
+        EXPECT_EQ(title, "Error!");
+        EXPECT_EQ(text, "Dialvane Engine init failed!");
+        EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
+        EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
+        if (corrupt) {
+            EXPECT_TRUE(pumpUntil([&] {
+                return window.findChild<QTextEdit *>("textEdit_log")->toPlainText().contains("ONNX initializaton failed");
+            }));
+        }
+    }
 }
