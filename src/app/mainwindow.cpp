@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include <algorithm>
+
 #include <QBrush>
 #include <QColor>
 #include <QCoreApplication>
@@ -9,6 +11,7 @@
 #include <QTextCursor>
 
 #include "aboutdialog.h"
+#include "addresspolicy.h"
 #include "configloader.h"
 #include "enqueueworker.h"
 #include "json.h"
@@ -78,6 +81,13 @@ bool MainWindow::init()
     paths.allowed = settings->localImages->value() != 0;
     paths.folders = settings->imageFolders->value().split(QLatin1Char(':'), Qt::SkipEmptyParts);
     handler.setPathPolicy(paths);
+    UrlPolicy urls;
+    urls.allowed = settings->urlImages->value() != 0;
+    urls.prefixes = settings->urlPrefixes->value().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    urls.maxRedirects = std::max(0, settings->maxRedirects->value());
+    if (settings->publicUrlsOnly->value() != 0)
+        urls.addressAllowed = addresspolicy::isPublic;
+    handler.setUrlPolicy(urls);
 
     Queue::instance().reopen();
     SingletonDclp<QueuePoller>::create();

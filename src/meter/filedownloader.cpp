@@ -1,13 +1,19 @@
 #include "filedownloader.h"
 
+#include <algorithm>
+#include <optional>
+
 #include <QDebug>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QTimer>
+
+#include "addresspolicy.h"
 
 FileDownloader::FileDownloader(QObject *parent)
     : QObject(parent)
@@ -37,28 +43,45 @@ bool FileDownloader::downloadSync(const QUrl &url, QString *tempFilePath, QStrin
         return false;
     qDebug() << "[Sync] Temporary file created at:" << m_tempFile->fileName();
 
-    QNetworkReply *reply = sendGet(url);
     QString failure;
     QEventLoop loop;
-    // Tied to the loop, so the captured locals are never used after return.
-    watch(reply, &loop, &failure);
+    // One deadline for the whole transfer, redirects included.
     QTimer deadline;
     deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, [this, reply, &failure] {
-        if (failure.isEmpty()) {
-            failure = deadlineMessage();
-            cutOff(reply);
-        }
-    });
     if (m_transferDeadline > 0)
         deadline.start(m_transferDeadline);
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reply->isFinished())
-        loop.exec();
-    // The loop also ends when the application quits: a transfer cut short
-    // there is a failure, not a short file.
-    if (!reply->isFinished())
-        cutOff(reply);
+    QUrl hop = url;
+    int redirects = 0;
+    QNetworkReply *reply = nullptr;
+    for (;;) {
+        reply = sendGet(hop, &failure);
+        if (!reply)
+            break;
+        // Tied to the loop, so the captured locals are never used after return.
+        watch(reply, &loop, &failure);
+        const QMetaObject::Connection onDeadline = connect(&deadline, &QTimer::timeout, &loop, [this, reply, &failure] {
+            if (failure.isEmpty()) {
+                failure = deadlineMessage();
+                cutOff(reply);
+            }
+        });
+        connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        if (!reply->isFinished() && (m_transferDeadline <= 0 || deadline.isActive()))
+            loop.exec();
+        disconnect(onDeadline);
+        // The loop also ends when the application quits: a transfer cut short
+        // there is a failure, not a short file.
+        if (!reply->isFinished()) {
+            if (failure.isEmpty())
+                failure = deadlineMessage();
+            cutOff(reply);
+        }
+        if (!failure.isEmpty() || !nextHop(reply, redirects, hop, &failure))
+            break;
+        reply->disconnect(&loop);
+        reply->deleteLater();
+        restartFile();
+    }
 
     bool ok = false;
     QString error;
@@ -79,7 +102,8 @@ bool FileDownloader::downloadSync(const QUrl &url, QString *tempFilePath, QStrin
             *errorString = error;
     }
 
-    reply->deleteLater();
+    if (reply)
+        reply->deleteLater();
     return ok;
 }
 
@@ -95,7 +119,14 @@ void FileDownloader::startDownload(const QUrl &url)
     if (!openTempFile(url, nullptr))
         return;
 
-    m_reply = sendGet(url);
+    m_url = url;
+    m_redirects = 0;
+    m_reply = sendGet(url, &m_failure);
+    if (!m_reply) {
+        discardFile();
+        emit downloadFailed(m_failure);
+        return;
+    }
     watch(m_reply, this, &m_failure);
     connect(m_reply, &QNetworkReply::finished, this, &FileDownloader::onDownloadFinished);
     if (m_transferDeadline > 0)
@@ -155,8 +186,17 @@ void FileDownloader::onDownloadFinished()
     // download straight away.
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
-    m_deadline->stop();
     reply->deleteLater();
+    if (m_failure.isEmpty() && nextHop(reply, m_redirects, m_url, &m_failure)) {
+        restartFile();
+        m_reply = sendGet(m_url, &m_failure);
+        if (m_reply) {
+            watch(m_reply, this, &m_failure);
+            connect(m_reply, &QNetworkReply::finished, this, &FileDownloader::onDownloadFinished);
+            return;
+        }
+    }
+    m_deadline->stop();
 
     // Each failure is reported once, here, when the reply is over.
     QString error;
@@ -212,15 +252,101 @@ bool FileDownloader::openTempFile(const QUrl &url, QString *errorString)
     return false;
 }
 
-QNetworkReply *FileDownloader::sendGet(const QUrl &url)
+void FileDownloader::setUrlPolicy(const UrlPolicy &policy)
 {
-    QNetworkRequest request(url);
+    m_policy = policy;
+}
+
+// One hop's request, or null with the reason the policy refuses it.
+QNetworkReply *FileDownloader::sendGet(const QUrl &url, QString *refusal)
+{
+    const QString text = url.toString(QUrl::FullyEncoded);
+    if (!m_policy.allowed) {
+        *refusal = QStringLiteral("Image URLs are turned off on this server.");
+        return nullptr;
+    }
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        *refusal = QStringLiteral("Only http and https URLs are fetched, not %1").arg(text);
+        return nullptr;
+    }
+    if (!m_policy.prefixes.isEmpty()
+        && std::none_of(m_policy.prefixes.begin(), m_policy.prefixes.end(),
+                        [&](const QString &prefix) { return text.startsWith(prefix); })) {
+        *refusal = QStringLiteral("%1 is not beneath a URL this server fetches from.").arg(text);
+        return nullptr;
+    }
+
+    QUrl target = url;
+    QNetworkRequest request;
+    if (m_policy.addressAllowed) {
+        const QString host = url.host();
+        // A numeric host as the resolver reads it ("2130706433" is 127.0.0.1).
+        const std::optional<QHostAddress> numeric = addresspolicy::numericHost(host);
+        const QList<QHostAddress> addresses = numeric ? QList<QHostAddress>{*numeric} : QHostInfo::fromName(host).addresses();
+        if (addresses.isEmpty()) {
+            *refusal = QStringLiteral("The host %1 has no address.").arg(host);
+            return nullptr;
+        }
+        for (const QHostAddress &address : addresses) {
+            if (!m_policy.addressAllowed(address)) {
+                *refusal = QStringLiteral("%1 leads to %2, an address this server does not fetch from.")
+                               .arg(text, address.toString());
+                return nullptr;
+            }
+        }
+        // The connection goes to the address just checked; the server still
+        // sees its name, and https still verifies the certificate for it.
+        target.setHost(addresses.first().toString());
+        const int port = url.port();
+        request.setRawHeader("Host", (port >= 0 ? QStringLiteral("%1:%2").arg(host).arg(port) : host).toUtf8());
+        request.setPeerVerifyName(host);
+        // HTTP/2 would name the host from the URL, which now holds the address.
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    }
+    request.setUrl(target);
+    // Every hop is checked here, so Qt follows none by itself.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(m_transferTimeout);
     QNetworkReply *reply = m_manager->get(request);
     // Qt's network thread otherwise buffers whatever a fast server sends
     // ahead of the file, up to gigabytes before the byte limit is seen.
     reply->setReadBufferSize(READ_BUFFER_BYTES);
     return reply;
+}
+
+// After a finished reply: true, with `url` set to the next hop, when it was
+// a redirect the policy lets the download follow; false with `failure` set
+// when it was one it does not, and false alone when it was no redirect.
+bool FileDownloader::nextHop(QNetworkReply *reply, int &redirects, QUrl &url, QString *failure) const
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    if (status < 300 || status > 399 || location.isEmpty())
+        return false;
+    if (++redirects > m_policy.maxRedirects) {
+        *failure = QStringLiteral("More than %1 redirects.").arg(m_policy.maxRedirects);
+        return false;
+    }
+    const QUrl next = url.resolved(location);
+    // As Qt's own default: never from https down to http.
+    if (url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+        && next.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0) {
+        *failure = QStringLiteral("A redirect from https to %1 is not followed.").arg(next.toString());
+        return false;
+    }
+    url = next;
+    return true;
+}
+
+// A redirect's body is not the image: the next hop writes from the start.
+void FileDownloader::restartFile()
+{
+    m_received = 0;
+    if (m_tempFile && m_tempFile->isOpen()) {
+        m_tempFile->resize(0);
+        m_tempFile->seek(0);
+    }
 }
 
 void FileDownloader::watch(QNetworkReply *reply, QObject *context, QString *failure)

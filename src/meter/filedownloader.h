@@ -1,14 +1,31 @@
 #pragma once
 
+#include <functional>
+
+#include <QHostAddress>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 class QNetworkAccessManager;
 class QTemporaryFile;
 class QTimer;
+
+// What a download may fetch. By default any http or https URL, through as
+// many redirects as Qt itself follows.
+struct UrlPolicy
+{
+    bool allowed = true;        // false: every URL is refused
+    QStringList prefixes;       // when not empty, every hop's URL starts with one of these
+    int maxRedirects = 50;
+    // When set, each hop's host is resolved here and every address it has
+    // must pass; the connection then goes to the address that was checked,
+    // never to a second lookup that a DNS answer could change.
+    std::function<bool(const QHostAddress &)> addressAllowed;
+};
 
 // Fetches an http or https resource into a temporary file, so that an image
 // named by a URL can be read like a local one. The file stays on disk until
@@ -47,6 +64,8 @@ public:
     // "<temp location>/<base>_XXXXXX.<suffix>" after the URL's file name.
     static QString makeTempFileTemplate(const QUrl &url);
 
+    void setUrlPolicy(const UrlPolicy &policy);
+
     // Milliseconds without data; 0 removes the limit.
     void setTransferTimeout(int milliseconds);
     int transferTimeout() const;
@@ -70,7 +89,9 @@ private:
     void discardPrevious();
     void discardFile();
     bool openTempFile(const QUrl &url, QString *errorString);
-    QNetworkReply *sendGet(const QUrl &url);
+    QNetworkReply *sendGet(const QUrl &url, QString *refusal);
+    bool nextHop(QNetworkReply *reply, int &redirects, QUrl &url, QString *failure) const;
+    void restartFile();
     void watch(QNetworkReply *reply, QObject *context, QString *failure);
     void cutOff(QNetworkReply *reply);
     bool withinDeclaredLength(QNetworkReply *reply) const;
@@ -90,4 +111,7 @@ private:
     qint64 m_maxBytes = MAX_DOWNLOAD_BYTES;
     qint64 m_received = 0;                  // of the download in progress
     QString m_failure;                      // of the asynchronous download
+    QUrl m_url;                             // of the asynchronous download's present hop
+    int m_redirects = 0;                    // of the asynchronous download
+    UrlPolicy m_policy;
 };

@@ -83,6 +83,11 @@ void MeterReaderHandler::setPathPolicy(const imagefile::PathPolicy &policy)
     m_pathPolicy = policy;
 }
 
+void MeterReaderHandler::setUrlPolicy(const UrlPolicy &policy)
+{
+    m_downloader.setUrlPolicy(policy);
+}
+
 void MeterReaderHandler::handleItem(QueueItemPtr item)
 {
     CompletionGuard guard(item);

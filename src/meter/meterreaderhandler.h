@@ -32,6 +32,7 @@ public:
 
     // Where image_path may lead; set before the first request.
     void setPathPolicy(const imagefile::PathPolicy &policy);
+    void setUrlPolicy(const UrlPolicy &policy);
 
     // Answers the item's request into its response and always completes it.
     void handleItem(QueueItemPtr item);

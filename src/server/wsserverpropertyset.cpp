@@ -27,6 +27,10 @@ WSServerPropertySet::WSServerPropertySet(QObject *parent)
     , apiKeyFile(makeProperty<QtnPropertyQString>(this, "apiKeyFile", QString()))
     , localImages(makeProperty<QtnPropertyInt>(this, "localImages", 1))
     , imageFolders(makeProperty<QtnPropertyQString>(this, "imageFolders", QString()))
+    , urlImages(makeProperty<QtnPropertyInt>(this, "urlImages", 1))
+    , publicUrlsOnly(makeProperty<QtnPropertyInt>(this, "publicUrlsOnly", 0))
+    , urlPrefixes(makeProperty<QtnPropertyQString>(this, "urlPrefixes", QString()))
+    , maxRedirects(makeProperty<QtnPropertyInt>(this, "maxRedirects", 50))
 {
     setName(QStringLiteral("WSServer"));
     apiKey->setSecret(true);

@@ -30,4 +30,8 @@ public:
     QtnPropertyQString *const apiKeyFile;   // holds the key instead, out of config.json and ps
     QtnPropertyInt *const localImages;      // 0 refuses every local image_path
     QtnPropertyQString *const imageFolders; // ":"-separated; when set, local paths only beneath these
+    QtnPropertyInt *const urlImages;        // 0 refuses every image URL
+    QtnPropertyInt *const publicUrlsOnly;   // 1: downloads connect only to public addresses
+    QtnPropertyQString *const urlPrefixes;  // space-separated; when set, every hop starts with one
+    QtnPropertyInt *const maxRedirects;     // 50 by default, as Qt itself follows
 };

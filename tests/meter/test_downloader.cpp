@@ -221,3 +221,59 @@ TEST_F(Downloader, ShortWriteFailsInsteadOfReportingSuccess)
 }
 #endif
 
+
+// Redirects are followed hop by hop, each hop checked. Under an address
+// rule, a hop whose host resolves to a refused address is never connected
+// to, however the URL spells it: the second server counts no request. Here
+// 127.0.0.1 stands for a public address and 127.0.0.2 for a private one.
+TEST_F(Downloader, FollowsOnlyWhatTheUrlPolicyAllows)
+{
+    const QByteArray image = randomBytes(3000);
+    server.respond("/images/meter.jpg", 200, image);
+    server.redirect("/hop", "/images/meter.jpg");
+    server.redirect("/a", "/hop");
+    LocalHttpServer inner(QHostAddress(QStringLiteral("127.0.0.2")));
+    ASSERT_TRUE(inner.isListening());
+    inner.respond("/meter.jpg", 200, image);
+    const QString innerPort = QString::number(inner.port());
+    server.redirect("/inward", inner.url("/meter.jpg").toString());
+
+    QString file, error;
+    ASSERT_TRUE(fetch("/a", &file, &error)) << error.toStdString();
+    EXPECT_EQ(readFile(file), image) << "a redirect's body is not the image";
+    ASSERT_TRUE(fetch("/inward", &file, &error)) << error.toStdString();
+
+    UrlPolicy policy;
+    policy.maxRedirects = 1;
+    downloader->setUrlPolicy(policy);
+    EXPECT_FALSE(fetch("/a", &file, &error));
+    EXPECT_EQ(error, "More than 1 redirects.");
+
+    policy = UrlPolicy();
+    policy.addressAllowed = [](const QHostAddress &address) { return address == QHostAddress(QStringLiteral("127.0.0.1")); };
+    downloader->setUrlPolicy(policy);
+    ASSERT_TRUE(fetch("/hop", &file, &error)) << error.toStdString();
+    EXPECT_EQ(readFile(file), image);
+    const int innerHits = inner.hits();
+    const QString userinfo = QStringLiteral("http://127.0.0.1:%1@127.0.0.2:%2/meter.jpg").arg(server.port()).arg(innerPort);
+    for (const QString &url : {server.url("/inward").toString(), userinfo,
+                               QStringLiteral("http://2130706434:%1/meter.jpg").arg(innerPort),
+                               QStringLiteral("http://0177.0.0.2:%1/meter.jpg").arg(innerPort)}) {
+        EXPECT_FALSE(downloader->downloadSync(QUrl(url), &file, &error)) << url.toStdString();
+        EXPECT_TRUE(error.contains("an address this server does not fetch from")) << error.toStdString();
+    }
+    EXPECT_EQ(inner.hits(), innerHits);
+
+    policy = UrlPolicy();
+    policy.prefixes = {server.url("/images/").toString()};
+    downloader->setUrlPolicy(policy);
+    EXPECT_TRUE(fetch("/images/meter.jpg", &file, &error)) << error.toStdString();
+    EXPECT_FALSE(fetch("/hop", &file, &error));
+    EXPECT_EQ(error, server.url("/hop").toString() + " is not beneath a URL this server fetches from.");
+
+    policy.allowed = false;
+    downloader->setUrlPolicy(policy);
+    EXPECT_FALSE(fetch("/images/meter.jpg", &file, &error));
+    EXPECT_EQ(error, "Image URLs are turned off on this server.");
+    EXPECT_TRUE(tempFiles().isEmpty()) << "a refused download leaves no file";
+}

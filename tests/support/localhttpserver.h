@@ -18,7 +18,7 @@
 class LocalHttpServer
 {
 public:
-    LocalHttpServer()
+    explicit LocalHttpServer(const QHostAddress &address = QHostAddress::LocalHost)
     {
         QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
             while (QTcpSocket *socket = m_server.nextPendingConnection()) {
@@ -26,15 +26,20 @@ public:
                 QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
-        m_server.listen(QHostAddress::LocalHost, 0);
+        m_server.listen(address, 0);
     }
 
     bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
-    QUrl url(const QString &path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path)); }
+    QUrl url(const QString &path) const
+    {
+        return QUrl(QStringLiteral("http://%1:%2%3").arg(m_server.serverAddress().toString()).arg(port()).arg(path));
+    }
+    int hits() const { return m_hits; }   // requests that reached serve()
     int streaming() const { return m_streaming; }   // streamed connections the client has not closed
     void respond(const QString &path, int status, const QByteArray &body) { m_routes.insert(path, {status, body}); }
     void staySilent(const QString &path) { m_routes.insert(path, {0, {}}); }   // 0: never answer
+    void redirect(const QString &path, const QString &location) { m_redirects.insert(path, location); }
 
     // Answers 200 with `contentLength` in the head (none when negative: the
     // body ends with the connection), then sends `chunk` bytes every
@@ -63,6 +68,13 @@ private:
         if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
             return;
         const QString path = QString::fromLatin1(socket->readAll().split(' ').value(1));
+        ++m_hits;
+        if (m_redirects.contains(path)) {
+            socket->write("HTTP/1.1 302 Found\r\nLocation: " + m_redirects.value(path).toUtf8()
+                          + "\r\nContent-Length: 5\r\nConnection: close\r\n\r\nmoved");
+            socket->disconnectFromHost();
+            return;
+        }
         if (m_streams.contains(path) && m_silent) {
             startStream(socket, m_streams.value(path));
             return;
@@ -112,6 +124,8 @@ private:
     QTcpServer m_server;
     QHash<QString, std::pair<int, QByteArray>> m_routes;
     QHash<QString, Stream> m_streams;
+    QHash<QString, QString> m_redirects;
+    int m_hits = 0;
     int m_streaming = 0;
     bool m_silent = true;
 };
