@@ -5,6 +5,8 @@
 #include <QBrush>
 #include <QColor>
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
 #include <QMessageBox>
 #include <QPalette>
 #include <QTextCharFormat>
@@ -16,6 +18,8 @@
 #include "enqueueworker.h"
 #include "json.h"
 #include "logger.h"
+#include "metrics.h"
+#include "metricsserver.h"
 #include "qtmessagesink.h"
 #include "product.h"
 #include "queue.h"
@@ -88,6 +92,7 @@ bool MainWindow::init()
     if (settings->publicUrlsOnly->value() != 0)
         urls.addressAllowed = addresspolicy::isPublic;
     handler.setUrlPolicy(urls);
+    startMetrics(*settings);
 
     Queue::instance().reopen();
     SingletonDclp<QueuePoller>::create();
@@ -108,6 +113,35 @@ bool MainWindow::init()
     ui->widget_setting->setEnabled(false);
     setWindowTitle(product::NAME);
     return true;
+}
+
+namespace {
+
+QString sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? QString::fromLatin1(hash.result().toHex()) : QString();
+}
+
+} // namespace
+
+// /metrics and /health on a port of their own, when one is set. Health is
+// the queue being open: the models are loaded before this runs, and
+// shutdown closes the queue first.
+void MainWindow::startMetrics(const WSServerPropertySet &settings)
+{
+    const int port = settings.metricsPort->value();
+    if (port == 0)
+        return;
+    metrics::setBuildInfo(product::VERSION.toStdString(), sha256Of(QStringLiteral("bin/1.bin")).toStdString(),
+                          sha256Of(QStringLiteral("bin/2.bin")).toStdString());
+    metricsServer = std::make_unique<MetricsServer>([] { return Queue::instance().isOpen(); });
+    std::string error;
+    if (metricsServer->start(settings.address->value().toStdString(), port, error))
+        qDebug() << "Metrics and health served on port:" << port;
+    else
+        qCritical().noquote() << "Metrics on port" << port << "failed:" << QString::fromStdString(error);
 }
 
 // Nothing new arrives once the queue is closed and the poller has stopped. The item

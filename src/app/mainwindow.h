@@ -10,6 +10,7 @@
 namespace Ui {
 class MainWindow;
 }
+class MetricsServer;
 class WSServer;
 
 // The one window: brings the service up, shows its status, the live log and
@@ -41,8 +42,10 @@ private slots:
 
 private:
     void answerWaitingRequests();
+    void startMetrics(const struct WSServerPropertySet &settings);
 
     std::unique_ptr<Ui::MainWindow> ui;
     WSServer *server = nullptr;
     MeterReaderHandler handler;
+    std::unique_ptr<MetricsServer> metricsServer;   // only when a metrics port is set
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -10,12 +11,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <QElapsedTimer>
 #include <QUrl>
 
 #include "base64.h"
 #include "imagefile.h"
 #include "json.h"
 #include "meterreading.h"
+#include "metrics.h"
 #include "requestmembers.h"
 #include "onnxuobbdetector.h"
 #include "onnxuposedetector.h"
@@ -50,6 +53,54 @@ bool isUrl(const QString &text)
 {
     return text.startsWith(QLatin1String("HTTP://"), Qt::CaseInsensitive)
            || text.startsWith(QLatin1String("HTTPS://"), Qt::CaseInsensitive);
+}
+
+// A client's text in a log line: enough to recognise it, never megabytes.
+const int MAX_LOGGED_TEXT = 300;
+
+// Where a request's image came from, for its log line.
+QString sourceOf(const value &request)
+{
+    const bool isObject = request.is_struct();
+    if (isObject && request.has("image_path")) {
+        const QString text = QString::fromStdString(requestmembers::textOf(request["image_path"])).left(MAX_LOGGED_TEXT);
+        return (isUrl(text) ? QStringLiteral("URL ") : QStringLiteral("path ")) + text;
+    }
+    const char *data = isObject && request.has("image_data") ? static_cast<const char *>(request["image_data"]) : nullptr;
+    if (data && *data)
+        return QStringLiteral("base64 of %1 characters").arg(qstrlen(data));
+    return QStringLiteral("no image");
+}
+
+// A refusal's kind for the metrics: its text without the path, URL or sizes
+// a request put into it, so that clients cannot grow the label set.
+std::string refusalKind(const std::string &error)
+{
+    const auto startsWith = [&](const char *prefix) { return error.rfind(prefix, 0) == 0; };
+    const auto endsWith = [&](const char *suffix) {
+        const size_t length = std::strlen(suffix);
+        return error.size() >= length && error.compare(error.size() - length, length, suffix) == 0;
+    };
+    if (startsWith("Download from "))
+        return "Download failed.";
+    if (startsWith("Image of "))
+        return "Image over the size limits.";
+    if (startsWith("Reading failed: "))
+        return "Reading failed.";
+    if (startsWith("File ")) {
+        for (const char *tail : {" does not exist.", " is not a regular file.", " cannot be read.",
+                                 " is outside the folders this server reads images from."})
+            if (endsWith(tail))
+                return std::string("File") + tail;
+        if (error.find(" is larger than ") != std::string::npos)
+            return "File too large.";
+    }
+    for (const char *fixed : {NO_METER, SEVERAL_METERS, MIN_NOT_BELOW_MAX, NO_POINTER, INVALID_BASE64,
+                              MIN_MAX_NOT_FINITE, READING_NOT_FINITE, "Either image_path or image_data is empty.",
+                              "Local image paths are turned off on this server."})
+        if (error == fixed)
+            return error;
+    return "Other.";
 }
 
 } // namespace
@@ -91,7 +142,23 @@ void MeterReaderHandler::setUrlPolicy(const UrlPolicy &policy)
 void MeterReaderHandler::handleItem(QueueItemPtr item)
 {
     CompletionGuard guard(item);
+    const qint64 waitedMs = item->age.elapsed();
+    metrics::observeQueueWait(waitedMs / 1000.0);
+    QElapsedTimer reading;
+    reading.start();
+    const value &response = *item->response;
     answer(*item->request, *item->response);
+    const qint64 readMs = reading.elapsed();
+
+    const std::string error = response.has("error") ? requestmembers::textOf(response["error"]) : std::string();
+    metrics::countRequest(error.empty() ? "read" : "refused", error.empty() ? std::string() : refusalKind(error));
+    const QString result = error.empty()
+        ? QStringLiteral("read %1").arg(static_cast<double>(response["value"]))
+        : QStringLiteral("refused: %1").arg(QString::fromStdString(error).left(MAX_LOGGED_TEXT));
+    qInfo().noquote() << QStringLiteral("request %1: %2 -> %3 (waited %4 ms, read in %5 ms)")
+                             .arg(item->id, sourceOf(*item->request), result)
+                             .arg(waitedMs)
+                             .arg(readMs);
 }
 
 void MeterReaderHandler::answer(const value &request, value &response, meterreading::Sighting *seen)
@@ -109,7 +176,9 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
             if (isUrl(text)) {
                 QString downloaded;
                 QString reason;
-                if (!m_downloader.downloadSync(QUrl(text, QUrl::TolerantMode), &downloaded, &reason)) {
+                const bool fetched = m_downloader.downloadSync(QUrl(text, QUrl::TolerantMode), &downloaded, &reason);
+                metrics::countDownload(!fetched);
+                if (!fetched) {
                     response["error"] = QStringLiteral("Download from %1 failed, because of: %2")
                                             .arg(text, reason).toStdString();
                     return;
@@ -182,7 +251,10 @@ void MeterReaderHandler::answer(const value &request, value &response, meterread
             seen->picture = picture;
             trace = &seen->trace;
         }
+        QElapsedTimer engine;
+        engine.start();
         const float reading = readMeter(DetectImage{0, image.data, image.cols, image.rows}, error, min, max, trace);
+        metrics::observeEngine(engine.nsecsElapsed() / 1e9);
         response["value"] = static_cast<double>(reading);
         response["error"] = error;
     } catch (const std::exception &e) {

@@ -4,6 +4,7 @@
 #include <QUuid>
 
 #include "json.h"
+#include "metrics.h"
 #include "queue.h"
 #include "queueitem.h"
 
@@ -36,6 +37,7 @@ bool EnqueueWorker::handle_request(value &request, value &response)
     qDebug() << "enqueue one item";
 
     item->wait();
+    metrics::observeRequest(item->age.elapsed() / 1000.0);
     response = *item->response;
     item->deleteLater();
     return true;

@@ -4,6 +4,8 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include "metrics.h"
+
 Queue &Queue::instance()
 {
     // Items forward their completion signals to the queue with automatic
@@ -35,6 +37,7 @@ bool Queue::enqueue(QueueItemPtr item)
         if (closed)
             return false;
         items.append(item);
+        metrics::setQueueDepth(static_cast<int>(items.size()));
     }
     emit sig_enqueued(item);
     return true;
@@ -48,6 +51,7 @@ QueueItemPtr Queue::dequeue()
         if (items.isEmpty())
             return nullptr;
         item = items.takeFirst();
+        metrics::setQueueDepth(static_cast<int>(items.size()));
     }
     emit sig_dequeued(item);
     return item;
@@ -57,6 +61,12 @@ void Queue::close()
 {
     QMutexLocker locker(&lock);
     closed = true;
+}
+
+bool Queue::isOpen() const
+{
+    QMutexLocker locker(&lock);
+    return !closed;
 }
 
 void Queue::reopen()

@@ -28,6 +28,7 @@ public:
     // Shutdown closes the queue before it answers what waits in it, so that
     // nothing can arrive after the last answer; a restarted service reopens it.
     void close();
+    bool isOpen() const;
     void reopen();
 
 signals:

@@ -10,6 +10,7 @@ QueueItem::QueueItem()
     , request(std::make_unique<value>(nullptr))
     , response(std::make_unique<value>(nullptr))
 {
+    age.start();
 }
 
 QueueItem::~QueueItem()

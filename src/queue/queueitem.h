@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMetaType>
 #include <QMutex>
 #include <QObject>
@@ -37,6 +38,7 @@ public:
 
     QString id;
     QDateTime created;
+    QElapsedTimer age;   // from creation: the wall clock may jump, this does not
     std::unique_ptr<value> request;     // null, bound to no engine context, until the producer sets it
     std::unique_ptr<value> response;    // likewise; the consumer fills it
 

@@ -14,6 +14,7 @@
 #include <QString>
 
 #include "json.h"
+#include "metrics.h"
 
 namespace {
 
@@ -170,6 +171,7 @@ void WSJWorker::run()
 {
     // Nothing may escape the thread function; the connection is closed and
     // freed on every path.
+    metrics::connectionOpened();
     try {
         serve();
     } catch (const std::exception &e) {
@@ -183,6 +185,7 @@ void WSJWorker::run()
         soap_closesock(m_ctx.get());
     }
     m_ctx.reset();
+    metrics::connectionClosed();
 }
 
 void WSJWorker::serve()
@@ -223,6 +226,7 @@ void WSJWorker::serve()
         if (ctx->error == SOAP_NO_DATA)
             ctx->error = SOAP_EOF;
         json_send_fault(ctx);
+        metrics::countRequest("500");
         return;
     }
 
@@ -232,12 +236,14 @@ void WSJWorker::serve()
     if (m_path != receivedPath) {
         qDebug() << QString(QStringLiteral("request path  %1 error.")).arg(QString::fromUtf8(receivedPath));
         json_send_error(ctx, 400, "Wrong Path", static_cast<char *>(request));
+        metrics::countRequest("400");
         return;
     }
 
     value response(ctx);
     if (!handle_request(request, response)) {
         json_send_error(ctx, 400, "Wrong method", static_cast<char *>(request));
+        metrics::countRequest("400");
         return;
     }
     if (!allFinite(response)) {
@@ -249,6 +255,8 @@ void WSJWorker::serve()
     ctx->http_content = JSON_CONTENT;
     if (soap_response(ctx, SOAP_FILE) || json_send(ctx, response) || soap_end_send(ctx))
         soap_print_fault(ctx, stderr);
+    else if (response.has("error") && *static_cast<const char *>(response["error"]))
+        qDebug() << "Sent the refusal.";
     else
         qDebug() << "Send response successfully.";
 }
@@ -259,6 +267,7 @@ void WSJWorker::serve()
 void WSJWorker::refuse(int status, const char *message, const std::string &details, bool drain)
 {
     struct soap *ctx = m_ctx.get();
+    metrics::countRequest(std::to_string(status));
     ctx->error = SOAP_OK;
     value reply(ctx);
     reply["error"]["code"] = status;

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include "json.h"
+#include "metrics.h"
 #include "wsjworker.h"
 #include "wsserverpropertyset.h"
 
@@ -178,6 +179,7 @@ void WSServer::acceptStep()
         // Small enough for the socket's buffer, so the listener never blocks
         // on it; the reply closes the accepted socket.
         json_send_error(ctx, 503, "Too many connections", nullptr);
+        metrics::countRequest("503");
         soap_destroy(ctx);
         soap_end(ctx);
         return;

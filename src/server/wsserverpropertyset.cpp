@@ -31,6 +31,7 @@ WSServerPropertySet::WSServerPropertySet(QObject *parent)
     , publicUrlsOnly(makeProperty<QtnPropertyInt>(this, "publicUrlsOnly", 0))
     , urlPrefixes(makeProperty<QtnPropertyQString>(this, "urlPrefixes", QString()))
     , maxRedirects(makeProperty<QtnPropertyInt>(this, "maxRedirects", 50))
+    , metricsPort(makeProperty<QtnPropertyInt>(this, "metricsPort", 0))
 {
     setName(QStringLiteral("WSServer"));
     apiKey->setSecret(true);

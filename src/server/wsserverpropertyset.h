@@ -34,4 +34,5 @@ public:
     QtnPropertyInt *const publicUrlsOnly;   // 1: downloads connect only to public addresses
     QtnPropertyQString *const urlPrefixes;  // space-separated; when set, every hop starts with one
     QtnPropertyInt *const maxRedirects;     // 50 by default, as Qt itself follows
+    QtnPropertyInt *const metricsPort;      // /metrics and /health; 0 for none
 };

@@ -1,4 +1,9 @@
+#include <chrono>
+#include <future>
+
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include <QAction>
 #include <QApplication>
@@ -15,6 +20,7 @@
 #include "httpclient.h"
 #include "mainwindow.h"
 #include "qtncustompropertywidget.h"
+#include "queue.h"
 #include "qtnpropertyset.h"
 #include "workingdirectory.h"
 
@@ -34,12 +40,14 @@ public:
         }
     }
 
-    void writeConfig(int port) const
+    // `more`: further members, as they stand in the file.
+    void writeConfig(int port, const QString &more = QString()) const
     {
         QFile file(m_dir.filePath("config.json"));
         file.open(QIODevice::WriteOnly);
-        file.write(QStringLiteral(R"({"port":{"value":"%1"}})").arg(port).toUtf8());
+        file.write(QStringLiteral(R"({"port":{"value":"%1"}%2})").arg(port).arg(more).toUtf8());
     }
+    QString path(const QString &name) const { return m_dir.filePath(name); }
 
 private:
     QTemporaryDir m_dir;
@@ -124,4 +132,52 @@ TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
             }));
         }
     }
+}
+
+// After a few requests, /metrics counts each by how it ended and times the
+// readings, and /health says whether the queue takes requests.
+TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
+{
+    Workspace workspace;
+    const int port = freePort();
+    const int metricsPort = freePort();
+    workspace.writeConfig(port, QStringLiteral(R"(,"metricsPort":{"value":"%1"})").arg(metricsPort));
+    const std::string photo = workspace.path("photo.png").toStdString();
+    ASSERT_TRUE(cv::imwrite(photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar(30, 60, 90))));
+    MainWindow window;
+    ASSERT_TRUE(window.init());
+    ASSERT_TRUE(pumpUntil([&] { return window.findChild<QLabel *>("label_status")->text() == "OK"; }));
+
+    const auto serve = [&](auto call) {
+        auto pending = std::async(std::launch::async, call);
+        EXPECT_TRUE(pumpUntil([&] { return pending.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        return pending.get();
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(serve([&] { return post(port, "/endpoint", R"({"image_path":")" + photo + R"("})"); }).status, 200);
+    serve([&] { return post(port, "/endpoint", R"({"image_path":"/no/such.png"})"); });
+    serve([&] { return post(port, "/endpoint", R"({"image_data":"abc$"})"); });
+    serve([&] { return post(port, "/elsewhere", "{}"); });
+
+    const auto get = [&](const char *path) {
+        return sendRaw(metricsPort, std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    };
+    const HttpReply scraped = get("/metrics");
+    EXPECT_EQ(scraped.status, 200);
+    for (const char *line : {"dialvane_requests_total{outcome=\"read\"} 3\n",
+                             "dialvane_requests_total{kind=\"File does not exist.\",outcome=\"refused\"} 1\n",
+                             "dialvane_requests_total{kind=\"Invalid base64 encoded data.\",outcome=\"refused\"} 1\n",
+                             "dialvane_requests_total{outcome=\"400\"} 1\n",
+                             "dialvane_seconds_count{stage=\"engine\"} 3\n",
+                             "dialvane_seconds_count{stage=\"queue\"} 5\n",
+                             "dialvane_queue_depth 0\n"})
+        EXPECT_NE(scraped.body.find(line), std::string::npos) << line << scraped.body;
+    EXPECT_NE(scraped.body.find("dialvane_build_info{dial_model_sha256=\""), std::string::npos) << scraped.body;
+
+    EXPECT_EQ(get("/health").status, 200);
+    Queue::instance().close();
+    const HttpReply closing = get("/health");
+    Queue::instance().reopen();
+    EXPECT_EQ(closing.status, 503);
+    EXPECT_EQ(closing.body, R"({"status":"unavailable"})");
 }

@@ -72,11 +72,11 @@ TEST(PropertyGrid, ShowsTheSetItIsGivenForAsLongAsItLives)
     widget.setEnabled(false);
     EXPECT_EQ(grid(widget), "WSServer: port=8080 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
                             " headerTimeOut=10 address= apiKey=(hidden) apiKeyFile= localImages=1 imageFolders="
-                            " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50");
+                            " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50 metricsPort=0");
     settings.port->setValue(9090);
     EXPECT_EQ(grid(widget), "WSServer: port=9090 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
                             " headerTimeOut=10 address= apiKey=(hidden) apiKeyFile= localImages=1 imageFolders="
-                            " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50");
+                            " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50 metricsPort=0");
 
     {
         WSServerPropertySet other;
@@ -85,7 +85,7 @@ TEST(PropertyGrid, ShowsTheSetItIsGivenForAsLongAsItLives)
         settings.port->setValue(1);  // must not reach the rows it had before
         EXPECT_EQ(grid(widget), "Other: port=5050 path=/endpoint idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
                                 " headerTimeOut=10 address= apiKey= apiKeyFile= localImages=1 imageFolders="
-                                " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50");
+                                " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50 metricsPort=0");
     }
     EXPECT_EQ(widget.propertySet(), nullptr);
     EXPECT_EQ(grid(widget), "");
