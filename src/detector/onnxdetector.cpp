@@ -122,6 +122,7 @@ bool OnnxDetector::init(const std::wstring &modelPath)
     session = Ort::Session{nullptr};
     inputShape.clear();
     outputShape.clear();
+    m_metadata.clear();
     keepFreedMemory();
     try {
         env = Ort::Env(ORT_LOGGING_LEVEL_WARNING, "ONNX_DETECTION");
@@ -145,6 +146,7 @@ bool OnnxDetector::init(const std::wstring &modelPath)
                                           spdlog::level::info, "ONNX create detector succeeded.");
 
         checkModel();
+        readMetadata();
         warmUp();
         return true;
     } catch (const std::exception &e) {
@@ -185,6 +187,30 @@ void OnnxDetector::checkModel()
         || outputShape[1] < minValuesPerCandidate())
         throw std::invalid_argument("model output shape " + shapeText(outputShape)
                                     + " is not a fixed [N,C,A] with C >= " + std::to_string(minValuesPerCandidate()));
+    const std::string problem = layoutProblem(outputShape[1]);
+    if (!problem.empty())
+        throw std::invalid_argument("model output shape " + shapeText(outputShape) + ": " + problem);
+}
+
+std::string OnnxDetector::layoutProblem(int64_t) const
+{
+    return {};
+}
+
+void OnnxDetector::readMetadata()
+{
+    Ort::AllocatorWithDefaultOptions allocator;
+    const Ort::ModelMetadata metadata = session.GetModelMetadata();
+    for (const Ort::AllocatedStringPtr &key : metadata.GetCustomMetadataMapKeysAllocated(allocator)) {
+        const Ort::AllocatedStringPtr value = metadata.LookupCustomMetadataMapAllocated(key.get(), allocator);
+        m_metadata[key.get()] = value ? value.get() : "";
+    }
+}
+
+std::string OnnxDetector::metadata(const std::string &key) const
+{
+    const auto found = m_metadata.find(key);
+    return found == m_metadata.end() ? std::string() : found->second;
 }
 
 void OnnxDetector::warmUp()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,9 +49,15 @@ public:
     const std::vector<int64_t> &modelInputShape() const { return inputShape; }
     const std::vector<int64_t> &modelOutputShape() const { return outputShape; }
 
+    // A property the model file states about itself (its custom metadata,
+    // which the export writes); empty when it states none.
+    std::string metadata(const std::string &key) const;
+
 protected:
     // The least number of values per candidate that postprocess can decode.
     virtual int64_t minValuesPerCandidate() const = 0;
+    // Empty when postprocess can decode `values` per candidate; else why not.
+    virtual std::string layoutProblem(int64_t values) const;
 
     // Model input size (W, H).
     cv::Size inputSize() const;
@@ -68,5 +75,8 @@ protected:
 
 private:
     void checkModel();
+    void readMetadata();
+
+    std::map<std::string, std::string> m_metadata;
     void warmUp();
 };

@@ -11,6 +11,20 @@ int64_t OnnxUPoseDetector::minValuesPerCandidate() const
     return 5;
 }
 
+// A box, a score and three values (x, y, confidence) per key point: any
+// other count would cut the last point short and shift nothing into place.
+std::string OnnxUPoseDetector::layoutProblem(int64_t values) const
+{
+    if ((values - 5) % 3 != 0)
+        return "C is not 5 + 3 values per key point";
+    return {};
+}
+
+int OnnxUPoseDetector::keyPoints() const
+{
+    return outputShape.size() == 3 ? static_cast<int>((outputShape[1] - 5) / 3) : 0;
+}
+
 void OnnxUPoseDetector::postprocess(std::vector<Ort::Value> &outputs,
                                     std::unique_ptr<DetectResult[]> &results,
                                     std::unique_ptr<int[]> &counts)

@@ -13,6 +13,10 @@ public:
                      std::unique_ptr<DetectResult[]> &results,
                      std::unique_ptr<int[]> &counts) override;
 
+    // P, read from the loaded model's output shape; 0 before a load.
+    int keyPoints() const;
+
 protected:
     int64_t minValuesPerCandidate() const override;
+    std::string layoutProblem(int64_t values) const override;
 };

@@ -11,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <QDebug>
 #include <QElapsedTimer>
 #include <QUrl>
 
@@ -118,6 +119,21 @@ bool MeterReaderHandler::init(const QString &meterModel, const QString &pointerM
     m_meterDetector = std::make_unique<OnnxUPoseDetector>();
     if (!m_meterDetector->init(meterModel.toStdWString()))
         return false;
+    // The geometry reads the key points by their place: a model of another
+    // layout would load and read every gauge wrong.
+    const std::string layout = m_meterDetector->metadata("dialvane.layout");
+    const std::string stated = m_meterDetector->metadata("dialvane.keypoints");
+    if (m_meterDetector->keyPoints() != meterreading::KEY_POINTS || (!layout.empty() && layout != meterreading::LAYOUT_VERSION)
+        || (!stated.empty() && stated != std::to_string(meterreading::KEY_POINTS))) {
+        qCritical().noquote() << QStringLiteral("The dial model %1 has %2 key points%3; this engine reads %4 in layout %5.")
+                                     .arg(meterModel)
+                                     .arg(m_meterDetector->keyPoints())
+                                     .arg(layout.empty() ? QString() : QStringLiteral(" in layout ") + QString::fromStdString(layout))
+                                     .arg(meterreading::KEY_POINTS)
+                                     .arg(QLatin1String(meterreading::LAYOUT_VERSION));
+        m_meterDetector.reset();
+        return false;
+    }
     m_meterDetector->scoreThreshold = 0.2f;
     m_meterDetector->nmsThreshold = 0.5f;
 
@@ -286,11 +302,6 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
         return 0.0f;
     }
     const DetectResult &dial = dials.front();
-    // Fewer than five key points carry no scale to read.
-    if (dial.points.size() < 5) {
-        error = NO_METER;
-        return 0.0f;
-    }
     const std::vector<cv::Point2f> scale = meterreading::scalePoints(dial.points);
     if (trace) {
         trace->dialBox = dial.box;

@@ -31,13 +31,13 @@ float midpoint(float u, float v)
 std::vector<cv::Point2f> scalePoints(const std::vector<DetectPoint> &keyPoints)
 {
     std::vector<cv::Point2f> scale;
-    if (keyPoints.size() < 5)
+    if (keyPoints.size() != KEY_POINTS)
         return scale;
     const auto toFloat = [](const DetectPoint &p) { return cv::Point2f(static_cast<float>(p.x), static_cast<float>(p.y)); };
-    scale.push_back(toFloat(keyPoints[3]));
-    for (size_t k = 5; k < keyPoints.size(); ++k)
+    scale.push_back(toFloat(keyPoints[SCALE_START]));
+    for (size_t k = FIRST_MARK; k < keyPoints.size(); ++k)
         scale.push_back(toFloat(keyPoints[k]));
-    scale.push_back(toFloat(keyPoints[4]));
+    scale.push_back(toFloat(keyPoints[SCALE_END]));
     return scale;
 }
 

@@ -64,4 +64,17 @@ TEST(ModelFile, InitReadsShapesAndCanBeRepeated)
     EXPECT_FALSE(detector.init(wide(fixturePath("symbolic.bin"))));
     EXPECT_TRUE(detector.init(wide(fixturePath("pose_c5.bin"))));
     EXPECT_EQ(detector.modelOutputShape(), (std::vector<int64_t>{1, 5, 2}));
+    EXPECT_EQ(detector.keyPoints(), 0);
+
+    // 21 values are no box, score and whole key points: refused, not cut short.
+    LogCapture log;
+    EXPECT_FALSE(detector.init(wide(fixturePath("pose_c21.bin"))));
+    EXPECT_NE(log.text().find("is not 5 + 3 values per key point"), std::string::npos) << log.text();
+
+    // What a model states about itself is read with it, and goes with the next load.
+    ASSERT_TRUE(detector.init(wide(fixturePath("dial_pose_layout_2.bin"))));
+    EXPECT_EQ(detector.keyPoints(), 14);
+    EXPECT_EQ(detector.metadata("dialvane.layout"), "2");
+    ASSERT_TRUE(detector.init(wide(fixturePath("dial_pose.bin"))));
+    EXPECT_EQ(detector.metadata("dialvane.layout"), "");
 }

@@ -22,6 +22,7 @@
 
 #include "jsontext.h"
 #include "localhttpserver.h"
+#include "messagecapture.h"
 #include "imagefile.h"
 #include "meterreaderhandler.h"
 #include "queueitem.h"
@@ -161,15 +162,11 @@ TEST_F(Handler, RefusesPicturesItCannotRead)
     // No dial outranks min not below max.
     EXPECT_EQ(ask(request).json, R"({"value":0,"error":"There are no meter detected in the image."})");
 
-    load("pose_c5", "needle_obb");
+    load("two_dials", "needle_obb");
     EXPECT_EQ(ask(request).error, "There are more than one meters in the image. Now only support one meter.");
 
     load("dial_pose", "empty_obb");
     EXPECT_EQ(askPath(m_photoPath).json, R"({"value":0,"error":"Not supported pointer of meter."})");
-
-    // Four key points make no scale.
-    load("dial_few_points", "needle_obb");
-    EXPECT_EQ(askPath(m_photoPath).error, "There are no meter detected in the image.");
 
     // A file that exists but is no picture never reaches the detectors.
     load();
@@ -196,6 +193,22 @@ TEST_F(Handler, AnswersBadRequestsWithTheirMessages)
     const char *const invalid = R"({"error":"Invalid base64 encoded data."})";
     EXPECT_EQ(ask(R"({"image_data":"abc$"})").json, invalid);
     EXPECT_EQ(ask(R"({"image_data":"QUJDREVG"})").json, invalid);   // decodes, but to "ABCDEF"
+}
+
+// The geometry reads key points by their place, so a dial model of another
+// layout is refused when it loads, with the reason in the log, instead of
+// reading every gauge wrong: 4 or 0 key points, or a layout the model states.
+TEST(HandlerLoad, RefusesADialModelOfAnotherLayout)
+{
+    const MessageCapture log;
+    for (const char *dial : {"dial_few_points", "pose_c5", "dial_pose_layout_2"}) {
+        SCOPED_TRACE(dial);
+        MeterReaderHandler handler;
+        EXPECT_FALSE(handler.init(fixture(dial), fixture("needle_obb")));
+        EXPECT_EQ(log.matching(QStringLiteral("The dial model %1 has").arg(fixture(dial))).size(), 1);
+    }
+    EXPECT_FALSE(log.matching(QStringLiteral("has 4 key points; this engine reads 14 in layout 1.")).isEmpty());
+    EXPECT_FALSE(log.matching(QStringLiteral("has 14 key points in layout 2; this engine reads 14")).isEmpty());
 }
 
 // A path is read only when it names a regular file, checked on the
