@@ -109,17 +109,30 @@ def choose_crop(width, height, pts, rng):
     return int(rng.integers(x_lo, x_hi + 1)), int(rng.integers(y_lo, y_hi + 1)), cw, ch
 
 
+def round_away(x):
+    """std::round: halves away from zero (Python's round() takes them to even)."""
+    return int(math.copysign(math.floor(abs(float(x)) + 0.5), float(x)))
+
+
+def letterbox_geometry(w, h, size):
+    """The engine's letterbox::fit() arithmetic, in single precision as there:
+    the scaled size and the top, bottom, left and right pads. A test holds it
+    to the engine over many sizes."""
+    f = np.float32
+    r = min(f(size) / f(w), f(size) / f(h))
+    nw, nh = max(1, round_away(f(w) * r)), max(1, round_away(f(h) * r))
+    dw, dh = f(size - nw) * f(0.5), f(size - nh) * f(0.5)
+    return (nw, nh, round_away(dh - f(0.1)), round_away(dh + f(0.1)),
+            round_away(dw - f(0.1)), round_away(dw + f(0.1)))
+
+
 def letterbox(img, size, colour):
     """The engine's letterbox.fit(): the scale, the rounding and the pads.
     Returns the picture and the map x -> x * s + t of pixel-centre coordinates."""
     h, w = img.shape[:2]
-    r = min(size / w, size / h)
-    nw, nh = int(round(w * r)), int(round(h * r))
+    nw, nh, top, bottom, left, right = letterbox_geometry(w, h, size)
     if (nw, nh) != (w, h):
         img = cv2.resize(img, (nw, nh), interpolation=cv2.INTER_LINEAR)
-    dw, dh = (size - nw) * 0.5, (size - nh) * 0.5
-    top, bottom = int(round(dh - 0.1)), int(round(dh + 0.1))
-    left, right = int(round(dw - 0.1)), int(round(dw + 0.1))
     img = cv2.copyMakeBorder(img, top, bottom, left, right, cv2.BORDER_CONSTANT, value=(colour,) * 3)
     sx, sy = nw / w, nh / h
     return img, (sx, sy, 0.5 * sx - 0.5 + left, 0.5 * sy - 0.5 + top)

@@ -36,8 +36,10 @@ Inverse inverseOf(cv::Size source, cv::Size input)
 cv::Mat fit(const cv::Mat &image, cv::Size target, const cv::Scalar &color)
 {
     const float r = scaleOf(image.size(), target);
-    const int nw = static_cast<int>(std::round(static_cast<float>(image.cols) * r));
-    const int nh = static_cast<int>(std::round(static_cast<float>(image.rows) * r));
+    // At least a pixel: a thin strip would otherwise round to nothing, and
+    // resizing to nothing throws.
+    const int nw = std::max(1, static_cast<int>(std::round(static_cast<float>(image.cols) * r)));
+    const int nh = std::max(1, static_cast<int>(std::round(static_cast<float>(image.rows) * r)));
 
     cv::Mat scaled;
     if (nw != image.cols || nh != image.rows)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "letterbox.h"
 #include "onnxuyolodetector.h"
@@ -71,4 +72,33 @@ TEST(Letterbox, BlobIsRgbScaledWithGreyPadding)
         EXPECT_FLOAT_EQ(at(channel, 0, 0), 114.0f / 255.0f);
         EXPECT_FLOAT_EQ(at(channel, 639, 639), 114.0f / 255.0f);
     }
+}
+
+// Training letterboxes its pictures with a copy of fit()'s arithmetic; a
+// picture boxed one row differently there than here is a different picture.
+// The copy's scaled size and pads, for about 600 sizes, must be the
+// engine's own.
+TEST(Letterbox, TrainingBoxesEverySizeAsTheEngineDoes)
+{
+    cv::FileStorage cases(DIALVANE_FIXTURE_DIR "/letterbox_cases.json", cv::FileStorage::READ);
+    ASSERT_TRUE(cases.isOpened());
+    int checked = 0;
+    for (const cv::FileNode &c : cases["cases"]) {
+        std::vector<int> v;
+        c >> v;
+        ASSERT_EQ(v.size(), 9u);
+        const cv::Mat boxed = letterbox::fit(cv::Mat(v[1], v[0], CV_8UC3, cv::Scalar(10, 20, 30)), cv::Size(v[2], v[2]));
+        // Where the picture landed: every pixel that is not the pad's.
+        cv::Mat pad;
+        cv::inRange(boxed, PAD, PAD, pad);
+        std::vector<cv::Point> picture;
+        cv::findNonZero(~pad, picture);
+        const cv::Rect at = cv::boundingRect(picture);
+        const Borders pads{at.y, boxed.rows - at.y - at.height, at.x, boxed.cols - at.x - at.width};
+        const Borders expected{v[5], v[6], v[7], v[8]};
+        EXPECT_EQ(pads, expected) << v[0] << "x" << v[1] << " into " << v[2];
+        EXPECT_EQ(cv::Size(v[3], v[4]), at.size()) << v[0] << "x" << v[1] << " into " << v[2];
+        ++checked;
+    }
+    EXPECT_GT(checked, 600);
 }
