@@ -472,26 +472,22 @@ def validate(net, data_dir, task, limit=200):
 
 
 def survivors(out, threshold=0.2, iou=0.5):
-    """The engine's survivors of a table [A, values]: candidates above the
-    threshold after NMS, strongest first."""
-    cand = out[out[:, 4] > threshold]
-    cand = cand[np.argsort(-cand[:, 4])]
-    kept, corners = [], []
-    for c in cand:
-        x0, y0, x1, y1 = c[0] - c[2] / 2, c[1] - c[3] / 2, c[0] + c[2] / 2, c[1] + c[3] / 2
-        ok = True
-        for k in corners:
-            ix = max(0.0, min(x1, k[2]) - max(x0, k[0]))
-            iy = max(0.0, min(y1, k[3]) - max(y0, k[1]))
-            inter = ix * iy
-            union = c[2] * c[3] + (k[2] - k[0]) * (k[3] - k[1]) - inter
-            if union > 0 and inter / union > iou:
-                ok = False
-                break
-        if ok:
-            kept.append(c)
-            corners.append((x0, y0, x1, y1))
-    return kept
+    """The engine's survivors of a table [A, values], strongest first: the
+    pose decoder's integer boxes (C++ truncation toward zero, halves of odd
+    sizes floored as int division does) through the same cv::dnn::NMSBoxes,
+    with scores below zero counted as zero."""
+    def trunc(v):
+        return int(math.trunc(float(v)))
+
+    boxes, scores = [], []
+    for c in out:
+        cx, cy, w, h = trunc(c[0]), trunc(c[1]), trunc(c[2]), trunc(c[3])
+        boxes.append([cx - int(w / 2), cy - int(h / 2), w, h])
+        scores.append(max(float(c[4]), 0.0))
+    if not boxes:
+        return []
+    kept = cv2.dnn.NMSBoxes(boxes, scores, threshold, iou, eta=1.0, top_k=0)
+    return [out[i] for i in np.asarray(kept, dtype=int).reshape(-1)]
 
 
 def count_dials(out, threshold=0.2, iou=0.5):
