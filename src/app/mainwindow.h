@@ -20,12 +20,18 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(bool debug = false);
+    // `models` is the folder that holds 1.bin (the dial) and 2.bin (the needle).
+    explicit MainWindow(bool debug = false, const QString &models = QStringLiteral("bin"));
     ~MainWindow() override;
 
-    // Starts the service; false, after telling the user, when the models
-    // cannot be loaded.
+    // Starts the service; false, after telling the log (and the user, in a
+    // box, unless boxes are off), when the models are missing or cannot be
+    // loaded.
     bool init();
+
+    // Without a display nobody can answer a box, and it would hold the start
+    // up for ever.
+    void setErrorBoxes(bool shown);
 
 signals:
     // The listener has ended during the run (its port could not be bound):
@@ -40,9 +46,12 @@ private slots:
     void on_actionAbout_triggered();
 
 private:
+    bool loadModels();
     void answerWaitingRequests();
 
     std::unique_ptr<Ui::MainWindow> ui;
     WSServer *server = nullptr;
     MeterReaderHandler handler;
+    QString m_models;
+    bool m_errorBoxes = true;
 };
