@@ -203,7 +203,7 @@ int main(int argc, char **argv)
         std::printf("%-60.60s %s%s\n", qPrintable(name), caption.c_str(), error.empty() ? "" : (" - " + error).c_str());
         if (!annotateDir.isEmpty())
             cv::imwrite(QDir(annotateDir).filePath(QFileInfo(name).completeBaseName() + ".jpg").toStdString(),
-                        meterreading::annotatedPicture(picture, trace, caption));
+                        meterreading::annotatedPicture(picture, trace, min, max, caption));
     }
 
     std::printf("\nimages: %d, read: %zu, refused: %d\n", all.total, all.errors.size(), all.refused());

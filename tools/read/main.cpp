@@ -64,14 +64,13 @@ QString annotationPath(const QDir &dir, const QString &image, std::set<QString> 
     return dir.filePath(name);
 }
 
-std::string captionOf(const value &response)
+// What the picture's caption says after min and max.
+std::string resultOf(const value &response)
 {
     const std::string error = response.has("error") ? static_cast<const char *>(response["error"]) : "";
     if (!error.empty())
         return "refused: " + error;
-    char text[64];
-    std::snprintf(text, sizeof text, "read %.6g", static_cast<double>(response["value"]));
-    return text;
+    return "read " + meterreading::compactNumber(static_cast<double>(response["value"]));
 }
 
 bool parseNumber(const QString &text, double &number)
@@ -169,8 +168,8 @@ int main(int argc, char **argv)
         anyRefused = anyRefused || !error.empty();
         if (!annotateDir.isEmpty() && !seen.picture.empty()) {
             const QString path = annotationPath(QDir(annotateDir), image, annotationNames);
-            if (!cv::imwrite(path.toStdString(), meterreading::annotatedPicture(seen.picture, seen.trace,
-                                                                                captionOf(response))))
+            if (!cv::imwrite(path.toStdString(), meterreading::annotatedPicture(seen.picture, seen.trace, min, max,
+                                                                                resultOf(response))))
                 std::fprintf(stderr, "dialvane-read: cannot write %s\n", qPrintable(path));
         }
     }
