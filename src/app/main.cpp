@@ -1,9 +1,9 @@
 #include <csignal>
-#include <cstring>
 
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QCursor>
 #include <QDebug>
 #include <QSocketNotifier>
@@ -45,11 +45,23 @@ void closeOnStopSignals(QWidget &window, QSocketNotifier *&notifier)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    const bool debug = argc == 2 && std::strcmp(argv[1], "debug") == 0;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Reads dial gauges from photographs that clients POST as JSON."));
+    parser.addHelpOption();
+    const QCommandLineOption modelsOption(QStringLiteral("models"),
+                                          QStringLiteral("folder with 1.bin and 2.bin (bin in the working directory)"),
+                                          QStringLiteral("dir"), QStringLiteral("bin"));
+    parser.addOption(modelsOption);
+    parser.addPositionalArgument(QStringLiteral("debug"), QStringLiteral("write test.jpg with every reading drawn in"),
+                                 QStringLiteral("[debug]"));
+    parser.process(app);
+    const bool debug = parser.positionalArguments() == QStringList{QStringLiteral("debug")};
+    const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
 
     int exitCode = -1;
     {
-        MainWindow window(debug);
+        MainWindow window(debug, parser.value(modelsOption));
+        window.setErrorBoxes(!offscreen);
         QSocketNotifier *stopSignals = nullptr;
         closeOnStopSignals(window, stopSignals);
         const QCursor cursor = window.cursor();
@@ -59,7 +71,7 @@ int main(int argc, char *argv[])
         // served. With no display nobody sees it, and a process that lives on
         // serving nothing looks healthy to a service manager; it ends instead,
         // with the exit code of a failed start.
-        if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        if (offscreen) {
             QObject::connect(&window, &MainWindow::sig_serviceDown, &app, [] {
                 qCritical() << "No port is served and no window shows it; Dialvane stops.";
                 QCoreApplication::exit(-1);

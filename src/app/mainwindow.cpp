@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPalette>
 #include <QTextCharFormat>
@@ -36,10 +38,11 @@ const int VIEW_LINE_LIMIT = 1000;
 
 } // namespace
 
-MainWindow::MainWindow(bool debug)
+MainWindow::MainWindow(bool debug, const QString &models)
     : QMainWindow(nullptr)
     , ui(std::make_unique<Ui::MainWindow>())
     , handler(debug)
+    , m_models(models)
 {
     ui->setupUi(this);
 }
@@ -67,9 +70,10 @@ bool MainWindow::init()
     connect(logger, &Logger::sig_log, this, &MainWindow::OnSigLog);
     QtMessageSink::makeDefault();
 
-    if (!handler.init()) {
-        QMessageBox::critical(this, QStringLiteral("Error!"), QStringLiteral("Dialvane Engine init failed!"),
-                              QMessageBox::Ok);
+    if (!loadModels()) {
+        if (m_errorBoxes)
+            QMessageBox::critical(this, QStringLiteral("Error!"), QStringLiteral("Dialvane Engine init failed!"),
+                                  QMessageBox::Ok);
         return false;
     }
 
@@ -134,14 +138,38 @@ void MainWindow::startMetrics(const WSServerPropertySet &settings)
     const int port = settings.metricsPort->value();
     if (port == 0)
         return;
-    metrics::setBuildInfo(product::VERSION.toStdString(), sha256Of(QStringLiteral("bin/1.bin")).toStdString(),
-                          sha256Of(QStringLiteral("bin/2.bin")).toStdString());
+    const QDir models(m_models);
+    metrics::setBuildInfo(product::VERSION.toStdString(), sha256Of(models.filePath(QStringLiteral("1.bin"))).toStdString(),
+                          sha256Of(models.filePath(QStringLiteral("2.bin"))).toStdString());
     metricsServer = std::make_unique<MetricsServer>([] { return Queue::instance().isOpen(); });
     std::string error;
     if (metricsServer->start(settings.address->value().toStdString(), port, error))
         qDebug() << "Metrics and health served on port:" << port;
     else
         qCritical().noquote() << "Metrics on port" << port << "failed:" << QString::fromStdString(error);
+}
+
+void MainWindow::setErrorBoxes(bool shown)
+{
+    m_errorBoxes = shown;
+}
+
+// Missing files and files that do not load are told apart: ONNX Runtime
+// reports a missing file as a model it cannot parse.
+bool MainWindow::loadModels()
+{
+    const QDir folder(m_models);
+    const QString dial = folder.filePath(QStringLiteral("1.bin"));
+    const QString needle = folder.filePath(QStringLiteral("2.bin"));
+    if (!QFileInfo::exists(dial) || !QFileInfo::exists(needle)) {
+        qCritical().noquote() << QStringLiteral("no models found in %1 (give --models DIR)").arg(folder.absolutePath());
+        return false;
+    }
+    if (!handler.init(dial, needle)) {
+        qCritical().noquote() << QStringLiteral("the models in %1 cannot be loaded").arg(folder.absolutePath());
+        return false;
+    }
+    return true;
 }
 
 // Nothing new arrives once the queue is closed and the poller has stopped. The item
@@ -165,8 +193,6 @@ void MainWindow::OnSigLog(QString date_time, QtMsgType type, QString msg)
     QColor colour = ui->textEdit_log->palette().color(QPalette::Text);
     if (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg)
         colour = Qt::red;
-    if (msg.endsWith(QLatin1Char('\n')))
-        msg.chop(1);
     const QString line = Logger::formatLine(date_time, type, msg);
 
     QTextCursor cursor = ui->textEdit_log->textCursor();

@@ -21,12 +21,18 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(bool debug = false);
+    // `models` is the folder that holds 1.bin (the dial) and 2.bin (the needle).
+    explicit MainWindow(bool debug = false, const QString &models = QStringLiteral("bin"));
     ~MainWindow() override;
 
-    // Starts the service; false, after telling the user, when the models
-    // cannot be loaded.
+    // Starts the service; false, after telling the log (and the user, in a
+    // box, unless boxes are off), when the models are missing or cannot be
+    // loaded.
     bool init();
+
+    // Without a display nobody can answer a box, and it would hold the start
+    // up for ever.
+    void setErrorBoxes(bool shown);
 
 signals:
     // The listener has ended during the run (its port could not be bound):
@@ -41,6 +47,7 @@ private slots:
     void on_actionAbout_triggered();
 
 private:
+    bool loadModels();
     void answerWaitingRequests();
     void startMetrics(const struct WSServerPropertySet &settings);
 
@@ -48,4 +55,6 @@ private:
     WSServer *server = nullptr;
     MeterReaderHandler handler;
     std::unique_ptr<MetricsServer> metricsServer;   // only when a metrics port is set
+    QString m_models;
+    bool m_errorBoxes = true;
 };

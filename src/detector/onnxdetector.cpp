@@ -56,6 +56,20 @@ void keepFreedMemory()
     });
 }
 
+// The ONNX Runtime library from npm reads its telemetry switch from the
+// environment when the process makes its first Env; DisableTelemetryEvents
+// comes too late to keep it from writing a device id under the user's home,
+// or from warning at every start where it cannot (a service's user has no
+// home). Set once, before the first Env: every init passes here before it
+// reads the environment or makes an Env.
+const char *const TELEMETRY_VARIABLE = "ORT_DISABLE_TELEMETRY";
+
+void switchTelemetryOff()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { ::setenv(TELEMETRY_VARIABLE, "1", 1); });
+}
+
 // wchar_t holds UTF-32 on the platforms we build for.
 std::string toUtf8(const std::wstring &wide)
 {
@@ -124,6 +138,7 @@ bool OnnxDetector::init(const std::wstring &modelPath)
     outputShape.clear();
     m_metadata.clear();
     keepFreedMemory();
+    switchTelemetryOff();
     try {
         env = Ort::Env(ORT_LOGGING_LEVEL_WARNING, "ONNX_DETECTION");
         // Some ONNX Runtime builds report usage over the network; a gauge

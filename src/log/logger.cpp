@@ -81,6 +81,11 @@ QString Logger::label(QtMsgType type)
 
 QString Logger::formatLine(const QString &dateTime, QtMsgType type, const QString &msg)
 {
+    // A message that ends in a line break of its own would leave a blank
+    // line after it.
+    qsizetype length = msg.size();
+    while (length > 0 && (msg[length - 1] == QLatin1Char('\n') || msg[length - 1] == QLatin1Char('\r')))
+        --length;
     // One pass, so that a "%1" in the message stays as it is.
-    return QStringLiteral("%1 %2 %3\n").arg(dateTime, label(type), msg);
+    return QStringLiteral("%1 %2 %3\n").arg(dateTime, label(type), msg.left(length));
 }

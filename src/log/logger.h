@@ -27,7 +27,8 @@ public:
 
     // "INFO", "WARNING", "ERROR", or empty for a type outside Qt's range.
     static QString label(QtMsgType type);
-    // One line as the file and the log view show it, ending in a line feed.
+    // One line as the file and the log view show it, ending in a line feed;
+    // the message's own trailing line breaks are dropped.
     static QString formatLine(const QString &dateTime, QtMsgType type, const QString &msg);
 
 signals:

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTimer>
@@ -97,9 +98,10 @@ TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
         SCOPED_TRACE(corrupt ? "corrupt model" : "no models");
         Workspace workspace(false);
         workspace.writeConfig(freePort());
-        if (corrupt) {
-            QFile model(QStringLiteral("bin/1.bin"));
-            ASSERT_TRUE(model.open(QIODevice::WriteOnly) && model.write("not a model") > 0);
+        for (const char *name : {"bin/1.bin", "bin/2.bin"}) {
+            QFile model(QLatin1String(name));
+            if (corrupt)
+                ASSERT_TRUE(model.open(QIODevice::WriteOnly) && model.write("not a model") > 0);
         }
         MainWindow window;
         window.show();
@@ -126,11 +128,12 @@ TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
         EXPECT_EQ(text, "Dialvane Engine init failed!");
         EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
         EXPECT_EQ(window.findChild<QLabel *>("label_status")->text(), "Failed");
-        if (corrupt) {
-            EXPECT_TRUE(pumpUntil([&] {
-                return window.findChild<QTextEdit *>("textEdit_log")->toPlainText().contains("ONNX initializaton failed");
-            }));
-        }
+        // The log says which: no models in the folder, or a model that does not load.
+        const QString reason = corrupt ? QStringLiteral("ONNX initializaton failed")
+                                       : QStringLiteral("no models found in %1 (give --models DIR)")
+                                             .arg(QDir::current().absoluteFilePath("bin"));
+        EXPECT_TRUE(pumpUntil([&] { return window.findChild<QTextEdit *>("textEdit_log")->toPlainText().contains(reason); }))
+            << reason.toStdString();
     }
 }
 
@@ -180,4 +183,85 @@ TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
     Queue::instance().reopen();
     EXPECT_EQ(closing.status, 503);
     EXPECT_EQ(closing.body, R"({"status":"unavailable"})");
+}
+
+// Without a display the program runs unattended: a start that fails must end
+// it, with the reason in its log, instead of waiting on a box nobody sees.
+// Files that are there but do not load keep the loader's own complaint; a
+// folder given with --models is where the models are read from.
+TEST(Program, WithoutADisplayAFailedStartEndsWithTheReason)
+{
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QDir dir(scratch.path());
+    ASSERT_TRUE(dir.mkdir("broken") && dir.mkdir("models"));
+    for (const char *name : {"broken/1.bin", "broken/2.bin"}) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a model") > 0);
+    }
+    ASSERT_TRUE(QFile::copy(QStringLiteral(DIALVANE_FIXTURE_DIR "/dial_pose.bin"), dir.filePath("models/1.bin")));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(DIALVANE_FIXTURE_DIR "/needle_obb.bin"), dir.filePath("models/2.bin")));
+    {
+        QFile config(dir.filePath("config.json"));
+        ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral(R"({"port":{"value":"%1"}})").arg(freePort()).toUtf8());
+    }
+
+    struct Run
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QString output;
+    };
+    const auto start = [&](const QStringList &arguments, QProcess &process) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(dir.path());
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral(DIALVANE_APP), arguments);
+    };
+    const auto run = [&](const QStringList &arguments) {
+        QProcess process;
+        start(arguments, process);
+        Run result;
+        result.finished = process.waitForFinished(30000);
+        if (!result.finished) {
+            process.kill();
+            process.waitForFinished();
+        }
+        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.output = QString::fromUtf8(process.readAll());
+        return result;
+    };
+
+    const Run missing = run({});
+    ASSERT_TRUE(missing.finished) << "still running after 30 s: " << missing.output.toStdString();
+    EXPECT_EQ(missing.exitCode, 255);
+    EXPECT_TRUE(missing.output.contains(QStringLiteral("no models found in %1 (give --models DIR)").arg(dir.filePath("bin"))))
+        << missing.output.toStdString();
+
+    const Run broken = run({"--models", "broken"});
+    ASSERT_TRUE(broken.finished) << "still running after 30 s: " << broken.output.toStdString();
+    EXPECT_EQ(broken.exitCode, 255);
+    EXPECT_TRUE(broken.output.contains(QStringLiteral("the models in %1 cannot be loaded").arg(dir.filePath("broken"))))
+        << broken.output.toStdString();
+    EXPECT_TRUE(broken.output.contains("ONNX initializaton failed")) << broken.output.toStdString();
+    EXPECT_FALSE(broken.output.contains("no models found")) << broken.output.toStdString();
+
+    // Serving: it answers a request, then SIGTERM ends it normally.
+    QProcess serving;
+    start({"--models", dir.filePath("models")}, serving);
+    ASSERT_TRUE(serving.waitForStarted(10000));
+    const bool started = waitUntil(
+        [&] {
+            serving.waitForReadyRead(10);
+            return serving.state() != QProcess::Running || serving.peek(1 << 20).contains("Server running on port:");
+        },
+        30000);
+    EXPECT_TRUE(started && serving.state() == QProcess::Running) << serving.readAll().toStdString();
+    serving.terminate();
+    EXPECT_TRUE(serving.waitForFinished(10000));
+    EXPECT_EQ(serving.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(serving.exitCode(), 0) << serving.readAll().toStdString();
 }

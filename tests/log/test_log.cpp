@@ -53,7 +53,8 @@ QStringList sharedLinesUntil(const QString &last)
 
 // One writer per run: lines queued at shutdown are still written, a restart
 // continues the day's file, and a line stamped before midnight but written
-// after it goes to the new day's file. The stamp is taken as given.
+// after it goes to the new day's file. The stamp is taken as given; a
+// message's own line breaks at its end leave no blank line.
 TEST(LogFile, LinesAppendAcrossRestartsAndFollowTheDayOfWriting)
 {
     QTemporaryDir tmp;
@@ -66,7 +67,7 @@ TEST(LogFile, LinesAppendAcrossRestartsAndFollowTheDayOfWriting)
     {
         LoggerWorker writer(dir, today);
         writer.start();
-        post(writer, QtDebugMsg, "abc\n", Qt::QueuedConnection);
+        post(writer, QtDebugMsg, "abc \r\n\n", Qt::QueuedConnection);
         post(writer, QtInfoMsg, "%1 of %2", Qt::QueuedConnection);
     }
     {
@@ -78,7 +79,7 @@ TEST(LogFile, LinesAppendAcrossRestartsAndFollowTheDayOfWriting)
         post(writer, QtCriticalMsg, "after midnight", Qt::BlockingQueuedConnection);
         post(writer, QtFatalMsg, "fatal", Qt::BlockingQueuedConnection);
     }
-    EXPECT_EQ(readFile(dir + "/2024-05-01.log"), STAMP + " INFO abc\n\n" + STAMP + " INFO %1 of %2\n"
+    EXPECT_EQ(readFile(dir + "/2024-05-01.log"), STAMP + " INFO abc \n" + STAMP + " INFO %1 of %2\n"
                                                      + STAMP + " WARNING before midnight\n" + STAMP + "  unknown type\n");
     EXPECT_EQ(readFile(dir + "/2024-05-02.log"), STAMP + " ERROR after midnight\n" + STAMP + " ERROR fatal\n");
 }

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -19,13 +20,16 @@ struct Outcome
     int exitCode = -1;
     std::vector<QJsonObject> lines;
     QString output;
+    QString errors;
 };
 
-// Runs dialvane-read from the repository root, where it finds bin/.
-Outcome readGauges(const QStringList &arguments)
+// Runs dialvane-read, by default from the repository root, where it finds bin/.
+Outcome readGauges(const QStringList &arguments, const QString &workingDirectory = QStringLiteral(DIALVANE_SOURCE_DIR),
+                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
-    process.setWorkingDirectory(QStringLiteral(DIALVANE_SOURCE_DIR));
+    process.setWorkingDirectory(workingDirectory);
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(DIALVANE_READ), arguments);
     Outcome run;
     if (!process.waitForFinished(60000)) {
@@ -36,6 +40,7 @@ Outcome readGauges(const QStringList &arguments)
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.output = QString::fromUtf8(process.readAllStandardOutput());
+    run.errors = QString::fromUtf8(process.readAllStandardError());
     for (const QString &line : run.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
@@ -100,4 +105,60 @@ TEST(DialvaneRead, ExitsZeroWhenEveryImageIsRead)
     ASSERT_EQ(run.lines.size(), 1u) << run.output.toStdString();
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.lines[0]["error"].toString(), QString());
+}
+
+// Models that are missing are told apart from models that do not load, so
+// the user is sent to the right fix; the folders named are the ones looked in.
+TEST(DialvaneRead, SaysWhetherModelsAreMissingOrDoNotLoad)
+{
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QDir dir(scratch.path());
+    ASSERT_TRUE(dir.mkdir(QStringLiteral("broken")));
+    for (const char *name : {"broken/1.bin", "broken/2.bin"}) {
+        QFile file(dir.filePath(QLatin1String(name)));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a model") > 0);
+    }
+    const QString sample = QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg");
+    const QString beside = QFileInfo(QStringLiteral(DIALVANE_READ)).absoluteDir().absoluteFilePath(QStringLiteral("bin"));
+
+    const Outcome given = readGauges({QStringLiteral("--models"), QStringLiteral("none"), sample}, dir.path());
+    EXPECT_EQ(given.exitCode, 2);
+    EXPECT_TRUE(given.output.isEmpty()) << given.output.toStdString();
+    EXPECT_EQ(given.errors.trimmed(),
+              QStringLiteral("dialvane-read: no models found in %1 (give --models DIR)").arg(dir.filePath("none")));
+
+    const Outcome searched = readGauges({sample}, dir.path());
+    EXPECT_EQ(searched.exitCode, 2);
+    EXPECT_EQ(searched.errors.trimmed(), QStringLiteral("dialvane-read: no models found in %1 or %2 (give --models DIR)")
+                                             .arg(dir.filePath("bin"), beside));
+
+    const Outcome broken = readGauges({QStringLiteral("--models"), QStringLiteral("broken"), sample}, dir.path());
+    EXPECT_EQ(broken.exitCode, 2);
+    EXPECT_TRUE(broken.errors.contains(QStringLiteral("ONNX initializaton failed"))) << broken.errors.toStdString();
+    EXPECT_TRUE(broken.errors.contains(
+        QStringLiteral("dialvane-read: the models in %1 cannot be loaded").arg(dir.filePath("broken"))))
+        << broken.errors.toStdString();
+    EXPECT_FALSE(broken.errors.contains(QStringLiteral("no models found"))) << broken.errors.toStdString();
+}
+
+// ONNX Runtime's usage reporting stays off: nothing is written under the
+// user's home, and where the home cannot be written (a service's user) no
+// warning about it appears either.
+TEST(DialvaneRead, LeavesTheHomeAloneAndWarnsOfNoTelemetry)
+{
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    for (const QString &path : {home.path(), QStringLiteral("/proc/no-such-home")}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), path);
+        environment.remove(QStringLiteral("XDG_CACHE_HOME"));
+        environment.remove(QStringLiteral("ORT_DISABLE_TELEMETRY"));
+        const Outcome run = readGauges({QStringLiteral("--max"), QStringLiteral("400"), SAMPLE},
+                                       QStringLiteral(DIALVANE_SOURCE_DIR), environment);
+        EXPECT_EQ(run.exitCode, 0) << run.errors.toStdString();
+        EXPECT_FALSE(run.errors.contains(QStringLiteral("telemetry"), Qt::CaseInsensitive)) << run.errors.toStdString();
+    }
+    EXPECT_TRUE(QDir(home.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+        << QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ').toStdString();
 }

@@ -236,7 +236,7 @@ int main(int argc, char **argv)
         }
         if (!annotateDir.isEmpty())
             cv::imwrite(QDir(annotateDir).filePath(QFileInfo(name).completeBaseName() + ".jpg").toStdString(),
-                        meterreading::annotatedPicture(picture, trace, caption));
+                        meterreading::annotatedPicture(picture, trace, min, max, caption));
     }
 
     std::printf("\nimages: %d, read: %zu, refused: %d, skipped as unreadable: %d\n", all.total, all.errors.size(),

@@ -28,13 +28,27 @@
 
 namespace {
 
-// bin/ in the working directory, as the server finds it; else the one beside
-// the program, as the package installs it.
-QString defaultModels()
+bool holdsModels(const QDir &dir)
 {
-    if (QFileInfo::exists(QStringLiteral("bin/1.bin")))
-        return QStringLiteral("bin");
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("bin"));
+    return QFileInfo::exists(dir.filePath(QStringLiteral("1.bin")))
+           && QFileInfo::exists(dir.filePath(QStringLiteral("2.bin")));
+}
+
+// --models, else bin/ in the working directory, as the server finds it, else
+// the one beside the program, as the package installs it. Empty when none
+// holds both files; `searched` then names the folders looked in.
+QString modelFolder(const QCommandLineParser &parser, const QCommandLineOption &option, QString &searched)
+{
+    const QStringList candidates = parser.isSet(option)
+        ? QStringList{QDir(parser.value(option)).absolutePath()}
+        : QStringList{QDir::current().absoluteFilePath(QStringLiteral("bin")),
+                      QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("bin"))};
+    for (const QString &folder : candidates) {
+        if (holdsModels(QDir(folder)))
+            return folder;
+    }
+    searched = candidates.join(QStringLiteral(" or "));
+    return QString();
 }
 
 // A file name in `dir` for the picture of `image`, not yet used in this run:
@@ -50,14 +64,13 @@ QString annotationPath(const QDir &dir, const QString &image, std::set<QString> 
     return dir.filePath(name);
 }
 
-std::string captionOf(const value &response)
+// What the picture's caption says after min and max.
+std::string resultOf(const value &response)
 {
     const std::string error = response.has("error") ? static_cast<const char *>(response["error"]) : "";
     if (!error.empty())
         return "refused: " + error;
-    char text[64];
-    std::snprintf(text, sizeof text, "read %.6g", static_cast<double>(response["value"]));
-    return text;
+    return "read " + meterreading::compactNumber(static_cast<double>(response["value"]));
 }
 
 bool parseNumber(const QString &text, double &number)
@@ -106,7 +119,15 @@ int main(int argc, char **argv)
     spdlog::set_default_logger(spdlog::stderr_color_mt("dialvane-read"));
     spdlog::set_level(spdlog::level::warn);
 
-    const QDir models(parser.isSet(modelsOption) ? parser.value(modelsOption) : defaultModels());
+    // Missing files and files that do not load are told apart: ONNX Runtime
+    // would report a missing file as a model it cannot parse.
+    QString searched;
+    const QString folder = modelFolder(parser, modelsOption, searched);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "dialvane-read: no models found in %s (give --models DIR)\n", qPrintable(searched));
+        return 2;
+    }
+    const QDir models(folder);
     MeterReaderHandler handler;
     if (!handler.init(models.filePath(QStringLiteral("1.bin")), models.filePath(QStringLiteral("2.bin")))) {
         std::fprintf(stderr, "dialvane-read: the models in %s cannot be loaded\n", qPrintable(models.path()));
@@ -147,8 +168,8 @@ int main(int argc, char **argv)
         anyRefused = anyRefused || !error.empty();
         if (!annotateDir.isEmpty() && !seen.picture.empty()) {
             const QString path = annotationPath(QDir(annotateDir), image, annotationNames);
-            if (!cv::imwrite(path.toStdString(), meterreading::annotatedPicture(seen.picture, seen.trace,
-                                                                                captionOf(response))))
+            if (!cv::imwrite(path.toStdString(), meterreading::annotatedPicture(seen.picture, seen.trace, min, max,
+                                                                                resultOf(response))))
                 std::fprintf(stderr, "dialvane-read: cannot write %s\n", qPrintable(path));
         }
     }
