@@ -239,8 +239,9 @@ int main(int argc, char **argv)
                         meterreading::annotatedPicture(picture, trace, min, max, caption));
     }
 
-    std::printf("\nimages: %d, read: %zu, refused: %d, skipped as unreadable: %d\n", all.total, all.errors.size(),
-                all.refused(), skipped);
+    std::printf("\nimages: %d, read: %zu, refused: %d\n", all.total, all.errors.size(), all.refused());
+    if (skipped > 0)
+        std::printf("skipped as no person could read them: %d\n", skipped);
     for (const auto &[message, n] : all.refusals)
         std::printf("  refused %d: %s\n", n, message.c_str());
     // With nothing read, a median of 0 would look like a perfect score.
@@ -249,8 +250,8 @@ int main(int argc, char **argv)
     else
         std::printf("error of the readings, %% of span: median %.2f, mean %.2f\n", median(all.errors), all.mean());
     // Refusals count as failures in the shares.
-    std::printf("within 2%%: %.1f%% of images, within 5%%: %.1f%% of images, off by more than 10%%: %d\n",
-                all.within(2.0), all.within(5.0), all.over(10.0));
+    std::printf("within 2%%: %.1f%% of images, within 5%%: %.1f%% of images\n", all.within(2.0), all.within(5.0));
+    std::printf("off by more than 10%%: %d images\n", all.over(10.0));
     if (small.total + large.total > 0) {
         std::printf("by dial size, the scale's width over the short side:\n");
         small.printLine("under 30%");
