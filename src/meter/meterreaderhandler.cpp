@@ -329,7 +329,7 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
 
     if (m_debug) {
         const cv::Mat pixels(image.height, image.width, CV_8UC3, const_cast<uint8_t *>(image.data));
-        cv::imwrite("test.jpg", meterreading::diagnosticPicture(pixels, scale, *axis));
+        cv::imwrite("test.jpg", meterreading::diagnosticPicture(pixels, scale, *axis, min, max));
     }
     const float reading = meterreading::valueAt(fraction, min, max);
     // The span of two finite floats can still overflow.

@@ -17,7 +17,7 @@ EnqueueWorker::~EnqueueWorker() = default;
 
 bool EnqueueWorker::handle_request(value &request, value &response)
 {
-    qDebug() << "handle_request \n";
+    qDebug() << "handle_request";
     auto *item = new QueueItem;  // deleted by deleteLater when this thread ends
     item->id = QUuid::createUuid().toString();
     *item->request = request;

@@ -99,7 +99,7 @@ TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
         Workspace workspace(false);
         workspace.writeConfig(freePort());
         for (const char *name : {"bin/1.bin", "bin/2.bin"}) {
-            QFile model(QLatin1String(name));
+            QFile model{QString::fromLatin1(name)};
             if (corrupt)
                 ASSERT_TRUE(model.open(QIODevice::WriteOnly) && model.write("not a model") > 0);
         }

@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "enqueueworker.h"
@@ -182,8 +183,14 @@ TEST_F(Http, ServesAReadingAndLogsItsWay)
     EXPECT_EQ(reply.header("Content-Type"), JSON_TYPE);
     EXPECT_EQ(reply.body.rfind(R"({"value":3.6)", 0), 0u) << reply.body;
     EXPECT_NE(reply.body.find(R"(,"error":""})"), std::string::npos) << reply.body;
-    for (const char *line : {"handle_request \n", "enqueue one item", "Got one queue item", "Send response successfully."})
-        EXPECT_FALSE(s_log->matching(QString::fromLatin1(line)).isEmpty()) << line;
+    // One line tells the request's whole story: where the image came from,
+    // what was read, and the time it took.
+    const QStringList lines = s_log->matching(QStringLiteral(": path %1 -> read 3.6").arg(QString::fromStdString(s_photo)));
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\[not debug\] request \{[-0-9a-f]{36}\}: .* \(waited \d+ ms, read in \d+ ms\)$)"))
+                    .match(lines.front())
+                    .hasMatch())
+        << lines.front().toStdString();
 }
 
 TEST_F(Http, WrongPathsAreRefusedWithTheBodyAsDetails)
