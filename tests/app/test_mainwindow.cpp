@@ -100,8 +100,9 @@ TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
         workspace.writeConfig(freePort());
         for (const char *name : {"bin/1.bin", "bin/2.bin"}) {
             QFile model{QString::fromLatin1(name)};
-            if (corrupt)
+            if (corrupt) {
                 ASSERT_TRUE(model.open(QIODevice::WriteOnly) && model.write("not a model") > 0);
+            }
         }
         MainWindow window;
         window.show();
