@@ -95,6 +95,22 @@ def compact(path):
     onnx.save(m, path)
 
 
+# The key-point layout the engine reads (meterreading::LAYOUT_VERSION): it
+# refuses a dial model that states another one, and the smoke build reads
+# every exported model through it.
+LAYOUT_VERSION = "1"
+
+
+def state_layout(path, task):
+    """Writes into a dial model the layout and key-point count the engine
+    checks when it loads it."""
+    if task != "pose":
+        return
+    m = onnx.load(path)
+    onnx.helper.set_model_props(m, {"dialvane.layout": LAYOUT_VERSION, "dialvane.keypoints": str(M.NUM_KP)})
+    onnx.save(m, path)
+
+
 def at_default(attr, schema):
     """Whether attr holds the value its operator takes when it is left out."""
     known = schema.attributes.get(attr.name)
@@ -261,6 +277,7 @@ def finish(task, checkpoint, onnx_path, frames, wants, expected_out):
     is None, ONNX Runtime's output on each of frames against PyTorch's."""
     s = frames[0].shape[-1]
     compact(onnx_path)
+    state_layout(onnx_path, task)
     check_graph(onnx_path, (1, 3, s, s), expected_out)
     if wants is None:
         return
