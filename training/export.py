@@ -30,6 +30,7 @@ import torch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import contract  # noqa: E402
 import graph as G  # noqa: E402
 import model as M  # noqa: E402
 
@@ -95,19 +96,13 @@ def compact(path):
     onnx.save(m, path)
 
 
-# The key-point layout the engine reads (meterreading::LAYOUT_VERSION): it
-# refuses a dial model that states another one, and the smoke build reads
-# every exported model through it.
-LAYOUT_VERSION = "1"
-
-
-def state_layout(path, task):
-    """Writes into a dial model the layout and key-point count the engine
-    checks when it loads it."""
-    if task != "pose":
-        return
+def state_contract(path, task, input_size):
+    """Writes into the model the contract it was made for (contract.metadata):
+    the engine refuses a model that states another layout, key-point order or
+    input size, and reads it with the thresholds it states. The smoke build
+    reads every exported model through the engine."""
     m = onnx.load(path)
-    onnx.helper.set_model_props(m, {"dialvane.layout": LAYOUT_VERSION, "dialvane.keypoints": str(M.NUM_KP)})
+    onnx.helper.set_model_props(m, contract.metadata(task, input_size))
     onnx.save(m, path)
 
 
@@ -277,7 +272,7 @@ def finish(task, checkpoint, onnx_path, frames, wants, expected_out):
     is None, ONNX Runtime's output on each of frames against PyTorch's."""
     s = frames[0].shape[-1]
     compact(onnx_path)
-    state_layout(onnx_path, task)
+    state_contract(onnx_path, task, s)
     check_graph(onnx_path, (1, 3, s, s), expected_out)
     if wants is None:
         return

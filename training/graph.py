@@ -16,6 +16,7 @@ import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
+import contract
 from model import (CROP_MARGIN, DIRECTION, END, GREY, MARK, MIDDLE, NUM_KP, OWN_HEAT, PIVOT, POOL, POSE_VALUES,
                    REFINED_KP, SCALE_KP, START, STRIDE, TURNED_KP, cell_value, signed_turn)
 
@@ -26,9 +27,9 @@ MAX_LOG_SIZE = 7.0
 # a validation set (seed 3).
 WINDOW = 0.8
 MIDDLE_WINDOW = 0.5
-# The engine's dial threshold (MeterReaderHandler): a finder candidate under
-# it is never read as a second dial, so it needs no second look.
-ENGINE_DIAL_SCORE = 0.2
+# A finder candidate under the engine's dial threshold is never read as a
+# second dial, so it needs no second look.
+ENGINE_DIAL_SCORE = contract.DIAL_SCORE
 
 # The rows of a decoded dial table that hold x and y coordinates: the box's
 # centre and the key points.

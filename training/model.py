@@ -16,8 +16,9 @@ import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
+from contract import END, NUM_KP, PIVOT, SCALE_KP, START
+
 STRIDE = 8
-NUM_KP = 14
 # The engine's rows: cx, cy, w, h, score, then per task the rest.
 POSE_VALUES = 5 + 3 * NUM_KP
 NEEDLE_VALUES = 6
@@ -45,15 +46,13 @@ OWN_HEAT = MARK + 3
 # scales run one way is no use to it.
 DIRECTION = POSE_CHANNELS - 1
 NEEDLE_CHANNELS = 1 + 2 + 2 + 2                     # score, centre, log w/h, cos/sin of twice the angle
-# The scale's key points in their order along the scale: start, the tenths, end.
-SCALE_KP = (3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 4)
 # The map is exact on the scale's start, end and middle, which are printed
 # marks on nearly every dial; each has a heat of its own, so that a coarse
 # point far off is not pulled onto a neighbouring mark. The tenths between
 # are often unmarked (a 0-400 scale marked every 50 has its 0.1 at 40): they
 # are placed by angle about the pivot between those three (see place_tenths).
-REFINED_KP = (3, 4, 9)        # in the order of the OWN_HEAT channels
-PIVOT, START, END, MIDDLE = 0, 3, 4, 9
+MIDDLE = SCALE_KP[len(SCALE_KP) // 2]
+REFINED_KP = (START, END, MIDDLE)        # in the order of the OWN_HEAT channels
 
 # The letterbox's grey (0..1), which crops beyond the picture take too.
 GREY = 114.0 / 255.0

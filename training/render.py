@@ -25,7 +25,8 @@ import time
 import cv2
 import numpy as np
 
-NUM_KP = 14
+from contract import NUM_KP
+
 SHIFT = 4                      # sub-pixel bits for OpenCV drawing
 ONE = 1 << SHIFT
 AA = cv2.LINE_AA

@@ -26,6 +26,7 @@ import torch
 import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import contract  # noqa: E402
 import graph as G  # noqa: E402
 import model as M  # noqa: E402
 
@@ -471,7 +472,7 @@ def validate(net, data_dir, task, limit=200):
         len(labels), refused, med, within2, extra)
 
 
-def survivors(out, threshold=0.2, iou=0.5):
+def survivors(out, threshold=contract.DIAL_SCORE, iou=contract.NMS_IOU):
     """The engine's survivors of a table [A, values], strongest first: the
     pose decoder's integer boxes (C++ truncation toward zero, halves of odd
     sizes floored as int division does) through the same cv::dnn::NMSBoxes,
@@ -490,7 +491,7 @@ def survivors(out, threshold=0.2, iou=0.5):
     return [out[i] for i in np.asarray(kept, dtype=int).reshape(-1)]
 
 
-def count_dials(out, threshold=0.2, iou=0.5):
+def count_dials(out, threshold=contract.DIAL_SCORE, iou=contract.NMS_IOU):
     return len(survivors(out, threshold, iou))
 
 
