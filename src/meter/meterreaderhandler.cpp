@@ -20,6 +20,7 @@
 #include "json.h"
 #include "meterreading.h"
 #include "metrics.h"
+#include "modelcontract.h"
 #include "requestmembers.h"
 #include "onnxuobbdetector.h"
 #include "onnxuposedetector.h"
@@ -104,6 +105,54 @@ std::string refusalKind(const std::string &error)
     return "Other.";
 }
 
+// Why `model` cannot be read under this engine's contract (modelcontract.h),
+// or empty. A property the model does not state is taken as the engine's.
+QString contractProblem(const OnnxDetector &model)
+{
+    const std::vector<std::pair<const char *, std::string>> agreed = {
+        {"dialvane.layout", modelcontract::LAYOUT},
+        {"dialvane.keypoints", std::to_string(modelcontract::KEY_POINTS)},
+        {"dialvane.keypoint_order", modelcontract::KEY_POINT_ORDER},
+        {"dialvane.scale_order", modelcontract::SCALE_ORDER},
+        {"dialvane.input_size", std::to_string(model.modelInputShape().back())},
+    };
+    for (const auto &[key, want] : agreed) {
+        const std::string stated = model.metadata(key);
+        if (!stated.empty() && stated != want)
+            return QStringLiteral("it states %1 %2 where this engine reads %3")
+                .arg(QLatin1String(key), QString::fromStdString(stated), QString::fromStdString(want));
+    }
+    return {};
+}
+
+// The threshold the model states under `key`, or `usual` where it states
+// none; nullopt for a stated value that is no number in (0, 1].
+std::optional<float> threshold(const OnnxDetector &model, const char *key, float usual)
+{
+    const std::string stated = model.metadata(key);
+    if (stated.empty())
+        return usual;
+    bool ok = false;
+    const float value = QString::fromStdString(stated).toFloat(&ok);
+    if (!ok || !(value > 0.0f && value <= 1.0f))
+        return std::nullopt;
+    return value;
+}
+
+// Sets the model's thresholds from what it states, or says why it cannot.
+QString applyThresholds(OnnxYolov5Detector &model, float usualScore)
+{
+    const std::optional<float> score = threshold(model, "dialvane.score", usualScore);
+    const std::optional<float> iou = threshold(model, "dialvane.nms_iou", modelcontract::NMS_IOU);
+    if (!score || !iou)
+        return QStringLiteral("it states a threshold that is no number in (0, 1]: score \"%1\", nms_iou \"%2\"")
+            .arg(QString::fromStdString(model.metadata("dialvane.score")),
+                 QString::fromStdString(model.metadata("dialvane.nms_iou")));
+    model.scoreThreshold = *score;
+    model.nmsThreshold = *iou;
+    return {};
+}
+
 } // namespace
 
 MeterReaderHandler::MeterReaderHandler(bool debug)
@@ -121,27 +170,30 @@ bool MeterReaderHandler::init(const QString &meterModel, const QString &pointerM
         return false;
     // The geometry reads the key points by their place: a model of another
     // layout would load and read every gauge wrong.
-    const std::string layout = m_meterDetector->metadata("dialvane.layout");
-    const std::string stated = m_meterDetector->metadata("dialvane.keypoints");
-    if (m_meterDetector->keyPoints() != meterreading::KEY_POINTS || (!layout.empty() && layout != meterreading::LAYOUT_VERSION)
-        || (!stated.empty() && stated != std::to_string(meterreading::KEY_POINTS))) {
-        qCritical().noquote() << QStringLiteral("The dial model %1 has %2 key points%3; this engine reads %4 in layout %5.")
-                                     .arg(meterModel)
-                                     .arg(m_meterDetector->keyPoints())
-                                     .arg(layout.empty() ? QString() : QStringLiteral(" in layout ") + QString::fromStdString(layout))
-                                     .arg(meterreading::KEY_POINTS)
-                                     .arg(QLatin1String(meterreading::LAYOUT_VERSION));
+    QString problem = m_meterDetector->keyPoints() == modelcontract::KEY_POINTS
+        ? contractProblem(*m_meterDetector)
+        : QStringLiteral("it has %1 key points where this engine reads %2")
+              .arg(m_meterDetector->keyPoints())
+              .arg(modelcontract::KEY_POINTS);
+    if (problem.isEmpty())
+        problem = applyThresholds(*m_meterDetector, modelcontract::DIAL_SCORE);
+    if (!problem.isEmpty()) {
+        qCritical().noquote() << QStringLiteral("The dial model %1 is refused: %2.").arg(meterModel, problem);
         m_meterDetector.reset();
         return false;
     }
-    m_meterDetector->scoreThreshold = 0.2f;
-    m_meterDetector->nmsThreshold = 0.5f;
 
     m_pointerDetector = std::make_unique<OnnxUOBBDetector>();
     if (!m_pointerDetector->init(pointerModel.toStdWString()))
         return false;
-    m_pointerDetector->scoreThreshold = 0.1f;
-    m_pointerDetector->nmsThreshold = 0.5f;
+    problem = contractProblem(*m_pointerDetector);
+    if (problem.isEmpty())
+        problem = applyThresholds(*m_pointerDetector, modelcontract::NEEDLE_SCORE);
+    if (!problem.isEmpty()) {
+        qCritical().noquote() << QStringLiteral("The needle model %1 is refused: %2.").arg(pointerModel, problem);
+        m_pointerDetector.reset();
+        return false;
+    }
     return true;
 }
 

@@ -7,6 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "modelcontract.h"
+
 namespace meterreading {
 namespace {
 
@@ -31,13 +33,12 @@ float midpoint(float u, float v)
 std::vector<cv::Point2f> scalePoints(const std::vector<DetectPoint> &keyPoints)
 {
     std::vector<cv::Point2f> scale;
-    if (keyPoints.size() != KEY_POINTS)
+    if (keyPoints.size() != modelcontract::KEY_POINTS)
         return scale;
-    const auto toFloat = [](const DetectPoint &p) { return cv::Point2f(static_cast<float>(p.x), static_cast<float>(p.y)); };
-    scale.push_back(toFloat(keyPoints[SCALE_START]));
-    for (size_t k = FIRST_MARK; k < keyPoints.size(); ++k)
-        scale.push_back(toFloat(keyPoints[k]));
-    scale.push_back(toFloat(keyPoints[SCALE_END]));
+    for (const int k : modelcontract::SCALE) {
+        const DetectPoint &p = keyPoints[static_cast<size_t>(k)];
+        scale.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
+    }
     return scale;
 }
 

@@ -13,14 +13,6 @@
 // step says double; the conversions are deliberate, as they move the last bits.
 namespace meterreading {
 
-// The dial model's key points, in the order it reports them: the pivot, the
-// needle's tip and tail, the scale's start and end, then the marks at 0.1,
-// 0.2, ..., 0.9 of the span. A model of any other layout is refused at load.
-enum KeyPoint { PIVOT = 0, NEEDLE_TIP = 1, NEEDLE_TAIL = 2, SCALE_START = 3, SCALE_END = 4, FIRST_MARK = 5 };
-constexpr int KEY_POINTS = 14;
-// The layout version the dial model states in its metadata, where it does.
-inline const char *const LAYOUT_VERSION = "1";
-
 struct PointerAxis
 {
     cv::Point2f base;   // middle of the box side nearer the dial centre
@@ -42,8 +34,8 @@ struct Sighting
     Trace trace;
 };
 
-// Scale marks from the dial's key points: the start, the marks, the end.
-// Empty unless there are KEY_POINTS.
+// Scale marks from the dial's key points (modelcontract.json names them):
+// the start, the marks, the end. Empty unless there are KEY_POINTS.
 std::vector<cv::Point2f> scalePoints(const std::vector<DetectPoint> &keyPoints);
 
 cv::Point2f dialCentre(const cv::Rect &box);

@@ -195,20 +195,44 @@ TEST_F(Handler, AnswersBadRequestsWithTheirMessages)
     EXPECT_EQ(ask(R"({"image_data":"QUJDREVG"})").json, invalid);   // decodes, but to "ABCDEF"
 }
 
-// The geometry reads key points by their place, so a dial model of another
+// The geometry reads key points by their place, so a model of another
 // layout is refused when it loads, with the reason in the log, instead of
-// reading every gauge wrong: 4 or 0 key points, or a layout the model states.
-TEST(HandlerLoad, RefusesADialModelOfAnotherLayout)
+// reading every gauge wrong: 4 or 0 key points, or anything it states about
+// itself that differs from the engine's contract.
+TEST(HandlerLoad, RefusesAModelThatStatesAnotherContract)
 {
     const MessageCapture log;
-    for (const char *dial : {"dial_few_points", "pose_c5", "dial_pose_layout_2"}) {
+    const std::vector<std::pair<const char *, const char *>> refused = {
+        {"dial_few_points", "it has 4 key points where this engine reads 14."},
+        {"pose_c5", "it has 0 key points where this engine reads 14."},
+        {"dial_pose_layout_2", "it states dialvane.layout 2 where this engine reads 1."},
+        {"dial_pose_tip_tail_swapped", "it states dialvane.keypoint_order pivot,needle_tail,needle_tip,"},
+        {"dial_pose_input_960", "it states dialvane.input_size 960 where this engine reads 640."},
+        {"dial_pose_score_zero", R"(it states a threshold that is no number in (0, 1]: score "0", nms_iou "")"},
+    };
+    for (const auto &[dial, why] : refused) {
         SCOPED_TRACE(dial);
         MeterReaderHandler handler;
         EXPECT_FALSE(handler.init(fixture(dial), fixture("needle_obb")));
-        EXPECT_EQ(log.matching(QStringLiteral("The dial model %1 has").arg(fixture(dial))).size(), 1);
+        EXPECT_EQ(log.matching(QStringLiteral("The dial model %1 is refused: %2").arg(fixture(dial), QLatin1String(why))).size(), 1);
     }
-    EXPECT_FALSE(log.matching(QStringLiteral("has 4 key points; this engine reads 14 in layout 1.")).isEmpty());
-    EXPECT_FALSE(log.matching(QStringLiteral("has 14 key points in layout 2; this engine reads 14")).isEmpty());
+    MeterReaderHandler handler;
+    EXPECT_FALSE(handler.init(fixture("dial_pose"), fixture("needle_obb_layout_2")));
+    EXPECT_EQ(log.matching(QStringLiteral("The needle model %1 is refused: it states dialvane.layout 2")
+                               .arg(fixture("needle_obb_layout_2")))
+                  .size(),
+              1);
+}
+
+// A pair stating the contract as the export writes it reads as one that
+// states nothing, and a threshold a model states is the one it is read with.
+TEST_F(Handler, ReadsWithTheThresholdsAModelStates)
+{
+    load("dial_pose_stating", "needle_obb_stating");
+    EXPECT_NEAR(askPath(m_photoPath).value, FIXTURE_READING, 0.002);
+    // At 0.1 the far candidates (0.2 and 0.15) are a second dial.
+    load("dial_pose_score_low", "needle_obb");
+    EXPECT_EQ(askPath(m_photoPath).error, "There are more than one meters in the image. Now only support one meter.");
 }
 
 // A path is read only when it names a regular file, checked on the
