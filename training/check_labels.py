@@ -26,7 +26,7 @@ import os
 import sys
 
 TOLERANCE = 0.005          # of the span
-END_SLACK = 1e-3           # of a scale interval: labels are stored rounded
+END_SLACK = 1e-4           # of a scale interval: labels are stored rounded
 
 
 def box_corners(cx, cy, w, h, angle):

@@ -32,9 +32,10 @@ cv::Point enlarged(double x, double y)
     return {static_cast<int>(std::lround(x * ENLARGE)), static_cast<int>(std::lround(y * ENLARGE))};
 }
 
-std::vector<QJsonObject> renderedLabels(const QString &dir = QStringLiteral(DIALVANE_RENDERED_DIR))
+std::vector<QJsonObject> renderedLabels(const QString &dir = QStringLiteral(DIALVANE_RENDERED_DIR),
+                                       const char *name = "labels.jsonl")
 {
-    QFile file(dir + QStringLiteral("/labels.jsonl"));
+    QFile file(dir + QLatin1Char('/') + QLatin1String(name));
     std::vector<QJsonObject> labels;
     if (!file.open(QIODevice::ReadOnly))
         return labels;
@@ -133,6 +134,23 @@ TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
     }
     // The set covers needles resting on a scale end, where crossings are most fragile.
     EXPECT_GE(atAnEnd, 1);
+}
+
+// Training's copy of the reading geometry (it checks the renderer's labels
+// and reads validation as training goes) reads every label as the engine
+// does: as drawn, and with the needle on each scale point, where a crossing
+// falls on an interval's end and the two copies' end tolerances decide.
+TEST(RenderedLabels, TrainingReadsThemAsTheEngineDoes)
+{
+    const std::vector<QJsonObject> cases = renderedLabels(QStringLiteral(DIALVANE_FIXTURE_DIR), "geometry_cases.jsonl");
+    ASSERT_GE(cases.size(), 16u * 12u);
+    for (const QJsonObject &c : cases) {
+        const auto fraction = readLabel(c);
+        ASSERT_TRUE(fraction.has_value());
+        // The engine reads integer pixels, here of the scene enlarged 64 times.
+        EXPECT_NEAR(*fraction, c["training"].toDouble(), 2e-4)
+            << c["image"].toString().toStdString() << ", " << c["case"].toString().toStdString();
+    }
 }
 
 // The shipped graphs against their stored output on two fixed pictures: the
