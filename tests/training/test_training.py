@@ -534,17 +534,41 @@ class Frames(unittest.TestCase):
     @unittest.skipUnless((cv2.__version__, np.__version__) == SQUARE_DIGEST_VERSIONS,
                          "digest recorded with OpenCV %s and NumPy %s" % SQUARE_DIGEST_VERSIONS)
     def test_square_samples_are_unchanged(self):
-        saved = backgrounds._BG_FILES
         try:
-            backgrounds._BG_FILES = []
+            backgrounds.PHOTOS = False
             digest = hashlib.sha256()
             for i in SQUARE_SAMPLES:
                 img, lab, _ = render.render_sample(4242, i, 320)
                 digest.update(img.tobytes())
                 digest.update(json.dumps(lab, sort_keys=True).encode())
         finally:
-            backgrounds._BG_FILES = saved
+            backgrounds.PHOTOS = True
         self.assertEqual(digest.hexdigest(), SQUARE_DIGEST)
+
+
+class Backgrounds(unittest.TestCase):
+    def test_without_photos_a_set_draws_as_on_a_machine_without_wallpapers(self):
+        # --no-photos gives the pixels of a machine with no wallpapers where
+        # there are some, in a pool's workers too; without it they show.
+        with tempfile.TemporaryDirectory() as tmp:
+            wallpaper = os.path.join(tmp, "wallpaper.jpg")
+            cv2.imwrite(wallpaper, (np.random.default_rng(1).random((300, 400, 3)) * 255).astype(np.uint8))
+            saved = backgrounds.BACKGROUND_GLOBS
+            sets = {}
+            try:
+                for name, globs, options in (("none", [], []), ("wallpaper", [wallpaper], []),
+                                             ("no-photos", [wallpaper], ["--no-photos", "--jobs", "2"])):
+                    backgrounds.BACKGROUND_GLOBS, backgrounds._BG_FILES = globs, None
+                    out = os.path.join(tmp, name)
+                    render_main(["--out", out, "--count", "6", "--seed", "5", "--size", "160"] + options)
+                    sets[name] = []
+                    for f in sorted(os.listdir(out)):
+                        with open(os.path.join(out, f), "rb") as fh:
+                            sets[name].append(fh.read())
+            finally:
+                backgrounds.BACKGROUND_GLOBS, backgrounds._BG_FILES, backgrounds.PHOTOS = saved, None, True
+        self.assertNotEqual(sets["wallpaper"], sets["none"])
+        self.assertEqual(sets["no-photos"], sets["none"])
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 image, in index order).
 
   python3 -m training.render --out DIR --count N --seed S [--size 640 | --frames] [--start I] [--jobs J]
-                             [--counter-clockwise SHARE]
+                             [--counter-clockwise SHARE] [--no-photos]
 """
 import argparse
 import json
@@ -12,8 +12,14 @@ import time
 
 import cv2
 
-from . import faces
+from . import backgrounds, faces
 from .scenes import FRAME_EMPTY_P, FRAME_SECOND_P, render_frame, render_sample
+
+
+def configure(counter_clockwise, photos):
+    """A set's settings, in this process and in every worker of the pool."""
+    faces.COUNTER_CLOCKWISE = counter_clockwise
+    backgrounds.PHOTOS = photos
 
 
 def _render_one(args):
@@ -39,11 +45,15 @@ def main(argv=None):
                     help="wide camera frames (640x480 to 1920x1080, some portrait) with the gauge anywhere "
                          "in them, %g%% with a second gauge and %g%% with none" % (100 * FRAME_SECOND_P,
                                                                                   100 * FRAME_EMPTY_P))
+    ap.add_argument("--no-photos", action="store_true",
+                    help="backgrounds from the procedural backdrops only, as on a machine without wallpapers: "
+                         "the pictures then depend on no installed files")
     args = ap.parse_args(argv)
     if args.frames and args.size is not None:
         ap.error("--size does not apply to --frames: frames come in sizes of their own")
     size = 640 if args.size is None else args.size
-    faces.COUNTER_CLOCKWISE = args.counter_clockwise
+    settings = (args.counter_clockwise, not args.no_photos)
+    configure(*settings)
     os.makedirs(args.out, exist_ok=True)
     work = [(args.seed, i, size, args.out, args.frames) for i in range(args.start, args.start + args.count)]
     t0 = time.time()
@@ -51,7 +61,7 @@ def main(argv=None):
     with open(path, "w") as fh:
         if args.jobs > 1:
             import multiprocessing as mp
-            with mp.Pool(args.jobs) as pool:
+            with mp.Pool(args.jobs, initializer=configure, initargs=settings) as pool:
                 for line in pool.imap(_render_one, work, chunksize=8):
                     fh.write(line + "\n")
         else:

@@ -20,12 +20,17 @@ BACKGROUND_GLOBS = [
     "/usr/share/backgrounds/*.jpg",
     "/usr/share/backgrounds/*.png",
 ]
+# Off (render --no-photos), backgrounds come from the procedural backdrops
+# alone, as on a machine without wallpapers.
+PHOTOS = True
 _BG_FILES = None
 _BG_CACHE = {}
 
 
 def background_files():
     global _BG_FILES
+    if not PHOTOS:
+        return []
     if _BG_FILES is None:
         files = set()
         for g in BACKGROUND_GLOBS:
