@@ -4,12 +4,17 @@ import math
 
 import numpy as np
 
-from ..contract import NUM_KP
+from .. import contract
 from .primitives import unit, warp_points
 
 
 VIS_IN = 2                     # COCO style: 2 visible, 1 hidden but in frame, 0 outside
 VIS_HIDDEN = 1
+# The order canvas_keypoints gives them in: the engine reads them in the contract's.
+KEYPOINTS = ("pivot", "needle_tip", "needle_tail", "scale_start", "scale_end", *("mark_0.%d" % k for k in range(1, 10)))
+if KEYPOINTS != contract.KEYPOINT_NAMES:
+    raise ImportError("the renderer labels the key points %s, the contract names %s"
+                      % (", ".join(KEYPOINTS), ", ".join(contract.KEYPOINT_NAMES)))
 
 
 def canvas_keypoints(g):
