@@ -4,11 +4,14 @@ geometry (training.engine), to the stored reading, plain and augmented.
 
   PYTHONPATH=. /usr/bin/python3 tests/training/test_training.py    # from the repository's root
 """
+import glob
 import hashlib
 import json
 import math
 import os
+import re
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -569,6 +572,50 @@ class Backgrounds(unittest.TestCase):
                 backgrounds.BACKGROUND_GLOBS, backgrounds._BG_FILES, backgrounds.PHOTOS = saved, None, True
         self.assertNotEqual(sets["wallpaper"], sets["none"])
         self.assertEqual(sets["no-photos"], sets["none"])
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(CL.__file__)))
+
+
+def sources_run_by(module):
+    """The training package's files that importing module loads, from ROOT."""
+    code = ("import importlib, os, sys; importlib.import_module(sys.argv[1]); "
+            "print('\\n'.join(sorted(m.__file__ for m in list(sys.modules.values()) if getattr(m, '__file__', None))))")
+    out = subprocess.run([sys.executable, "-P", "-c", code, module], check=True, stdout=subprocess.PIPE, text=True,
+                         env=dict(os.environ, PYTHONPATH=ROOT)).stdout
+    package = os.path.join(ROOT, "training")
+    return {os.path.relpath(f, ROOT) for f in out.split() if os.path.commonpath([f, package]) == package}
+
+
+def listed(path, pattern):
+    """The files the first match of pattern in path names: words, globs from ROOT."""
+    with open(os.path.join(ROOT, path)) as fh:
+        words = re.search(pattern, fh.read()).group(1).replace("'", "").split()
+    return {os.path.relpath(f, ROOT) for w in words for f in glob.glob(os.path.join(ROOT, w))}
+
+
+class Stamps(unittest.TestCase):
+    """What decides when rendered sets and checkpoints are stale: a source
+    the renderer or the trainer runs that no stamp names would leave sets
+    and fixtures drawn by old code, or resume weights of another recipe."""
+
+    def test_the_renderers_sources_are_all_stamped(self):
+        runs = sources_run_by("training.render.__main__")
+        self.assertIn("training/render/scenes.py", runs)
+        self.assertEqual(listed("training/build-models", r"RENDERER_DIGEST=\$\(digest ([^|]*)\|"), runs)
+        with open(os.path.join(ROOT, "tests", "fixtures", "CMakeLists.txt")) as fh:
+            cmake = fh.read()
+        modules = re.search(r"foreach\(module IN ITEMS ([^)]*)\)", cmake).group(1).split()
+        explicit = re.search(r"set\(renderer_sources ([^)]*)\)", cmake).group(1)
+        fixtures = {"training/render/%s.py" % m for m in modules}
+        fixtures |= {"training/" + f for f in re.findall(r"\$\{training\}/(\w+\.py)", explicit)}
+        self.assertEqual(fixtures, runs)
+
+    def test_a_training_run_is_stamped_by_all_it_runs_but_the_graph(self):
+        # graph.py only reports on the validation set: a change there exports again.
+        runs = sources_run_by("training.train.__main__") - {"training/__init__.py", "training/graph.py"}
+        self.assertIn("training/train/losses.py", runs)
+        self.assertLessEqual(runs, listed("training/build-models", r"recipe=\"\$\(\{ digest ([^\n]*)\n"))
 
 
 if __name__ == "__main__":
