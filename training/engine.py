@@ -13,7 +13,11 @@ import numpy as np
 
 from . import contract
 
-END_SLACK = 1e-3           # of a scale interval: labels are stored rounded
+# Of a scale segment: how far past either end a crossing still counts, as the
+# engine's SEGMENT_TOLERANCE (meterreading.cpp). Labels stored to 1e-4 pixels
+# put a needle that rests on an end mark at most 1.2e-5 of a segment past it
+# (3 000 squares and 1 500 frames).
+END_SLACK = 1e-4
 
 
 def round_away(x):

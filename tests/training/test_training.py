@@ -104,7 +104,11 @@ class Conventions(unittest.TestCase):
         decoded = {"dial_box": d[:4].tolist(), "keypoints": d[5:].reshape(-1, 3).tolist(),
                    "needles": [dict(zip(("cx", "cy", "w", "h", "angle"), p[[0, 1, 2, 3, 5]].tolist()))]}
         value, xs = engine.read_label(decoded)
-        self.assertTrue(xs, "the pointer line must meet the scale: %s" % lab.get("image", ""))
+        # A needle resting on an end mark may pass it by a hair (the letterbox
+        # scales x and y a little apart, and the needle's angle is kept), where
+        # the engine reads that end too; elsewhere the line must meet the scale.
+        if lab["reading"] not in (0.0, 1.0):
+            self.assertTrue(xs, "the pointer line must meet the scale: %s" % lab.get("image", ""))
         # Even angles about the pivot are exact on a flat dial; tilt bends them a little.
         self.assertLess(abs(value - lab["reading"]), PLACED_TOLERANCE)
 
