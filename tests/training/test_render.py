@@ -134,6 +134,17 @@ class Frames(unittest.TestCase):
         self.assertEqual(digest.hexdigest(), SQUARE_DIGEST)
 
 
+class Sets(unittest.TestCase):
+    def test_a_picture_that_cannot_be_written_stops_the_set(self):
+        # In this process and in a pool's worker: a set whose labels name a
+        # missing picture must not come out as finished.
+        for jobs in ("1", "2"):
+            with tempfile.TemporaryDirectory() as out:
+                os.mkdir(os.path.join(out, "000001.jpg"))
+                with self.assertRaisesRegex(OSError, "000001.jpg"):
+                    render_main(["--out", out, "--count", "3", "--seed", "2", "--size", "96", "--jobs", jobs])
+
+
 class Backgrounds(unittest.TestCase):
     def test_without_photos_a_set_draws_as_on_a_machine_without_wallpapers(self):
         # --no-photos gives the pixels of a machine with no wallpapers where

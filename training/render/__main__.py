@@ -26,7 +26,9 @@ def _render_one(args):
     seed, index, size, out, frames = (tuple(args) + (False,))[:5]
     img, label, _ = render_frame(seed, index) if frames else render_sample(seed, index, size)
     name = "%06d.jpg" % index
-    cv2.imwrite(os.path.join(out, name), img, [cv2.IMWRITE_JPEG_QUALITY, label["jpeg_quality"]])
+    # A label without its picture would pass for a whole set.
+    if not cv2.imwrite(os.path.join(out, name), img, [cv2.IMWRITE_JPEG_QUALITY, label["jpeg_quality"]]):
+        raise OSError("render: cannot write %s" % os.path.join(out, name))
     label = dict(image=name, **label)
     return json.dumps(label, separators=(",", ":"))
 
