@@ -213,6 +213,14 @@ class Stamps(unittest.TestCase):
         self.assertIn("training/train/losses.py", runs)
         self.assertLessEqual(runs, listed("training/build-models", r"recipe=\"\$\(\{ digest ([^\n]*)\n"))
 
+    def test_the_decoy_search_is_stamped_by_all_it_runs_but_the_finders_recipe(self):
+        # The finder's checkpoint changes with model.py and contract.py, and
+        # graph.py leaves the finder's boxes alone.
+        runs = {f for f in sources_run_by("training.decoys") if not f.endswith("__init__.py")}
+        runs -= {"training/graph.py", "training/model.py", "training/contract.py"}
+        self.assertIn("training/engine.py", runs)
+        self.assertLessEqual(runs, listed("training/build-models", r"last\.pt\"; digest ([^;]*);"))
+
 
 if __name__ == "__main__":
     unittest.main()
