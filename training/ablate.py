@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """What each rule of the exported graphs is worth, on the validation sets.
 
 For every rule of graph.RULES (or those named, and each NAME=VALUE of a
@@ -6,10 +5,10 @@ graph constant), the dial graph is exported again without it (or with
 that value), quantised as build-models does, packed beside the build's
 needle graph (no rule or constant changes which crop it reads), and read by
 the engine on the validation squares and frames. Each is compared image by
-image with the graphs that keep every rule (training/compare.py): a rule
+image with the graphs that keep every rule (training.compare): a rule
 earns its place when leaving it out loses at least two standard errors.
 
-  training/ablate.py [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE | NAME=VALUE ...]
+  python3 -m training.ablate [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE | NAME=VALUE ...]
 
 Reports go to WORK/runs/ablate/; a variant already read with the same
 networks and the same graph code is not read again.
@@ -20,17 +19,27 @@ import os
 import subprocess
 import sys
 
+from . import compare
+from . import graph as G
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
-import compare  # noqa: E402
-import graph as G  # noqa: E402
 
 SETS = ("val", "val-frames")
 
 
+# The package's commands run from this checkout whatever the working
+# directory: -P keeps a training/ there from standing in for it.
+PACKAGE_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH")))))
+
+
 def run(*cmd):
-    subprocess.run([str(c) for c in cmd], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([str(c) for c in cmd], check=True, stdout=subprocess.DEVNULL, env=PACKAGE_ENV)
+
+
+def command(name, *options):
+    """python3 -m training.NAME, with the interpreter's options."""
+    return [sys.executable, "-P", *options, "-m", "training." + name]
 
 
 def stamp(args, needle, without, settings):
@@ -58,13 +67,13 @@ def variant(args, name, without, settings=()):
                 return reports
     os.makedirs(out, exist_ok=True)
     graph = os.path.join(out, "pose.onnx")
-    run(sys.executable, "-W", "ignore", os.path.join(HERE, "export.py"),
+    run(*command("export", "-W", "ignore"),
         "--checkpoint", os.path.join(args.runs, "pose", "last.pt"),
         "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
         *sum((["--without", r] for r in without), []), *sum((["--set", s] for s in settings), []))
     if not args.float:
         quantised = os.path.join(out, "pose-int8.onnx")
-        run(sys.executable, os.path.join(HERE, "quantise.py"), "--onnx", graph, "--out", quantised,
+        run(*command("quantise"), "--onnx", graph, "--out", quantised,
             "--calibration", os.path.join(args.data, "train"), os.path.join(args.data, "train-frames"),
             "--count", args.calibration)
         graph = quantised

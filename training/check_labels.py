@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Label consistency check for the synthetic gauges.
 
 Reads each label the way the engine reads a detection and demands the stored
@@ -15,83 +14,18 @@ On freshly rendered samples it also checks pixels against labels: the drawn
 needle must fill its box from tail to tip, and key points 3 and 4 must sit
 on the drawn start and end ticks.
 
-  check_labels.py [--count 500] [--seed 7] [--size 640]   # render in memory
-  check_labels.py --labels DIR/labels.jsonl                # a rendered set
+  python3 -m training.check_labels [--count 500] [--seed 7] [--size 640]   # render in memory
+  python3 -m training.check_labels --labels DIR/labels.jsonl                # a rendered set
 Exits 1 when any sample fails.
 """
 import argparse
 import json
 import math
-import os
 import sys
 
+from .engine import engine_quantised, read_label
+
 TOLERANCE = 0.005          # of the span
-END_SLACK = 1e-4           # of a scale interval: labels are stored rounded
-
-
-def box_corners(cx, cy, w, h, angle):
-    """cv::RotatedRect(centre, Size2f(w, h), degrees(angle)).points()."""
-    b = math.cos(angle) * 0.5
-    a = math.sin(angle) * 0.5
-    p0 = (cx - a * h - b * w, cy + b * h - a * w)
-    p1 = (cx + a * h - b * w, cy - b * h - a * w)
-    p2 = (2 * cx - p0[0], 2 * cy - p0[1])
-    p3 = (2 * cx - p1[0], 2 * cy - p1[1])
-    return [p0, p1, p2, p3]
-
-
-def needle_axis(needle, centre):
-    """Base A and tip B: midpoints of the box's short sides, A nearer the centre."""
-    c = box_corners(needle["cx"], needle["cy"], needle["w"], needle["h"], needle["angle"])
-    sides = [(c[i], c[(i + 1) % 4]) for i in range(4)]
-    sides.sort(key=lambda s: math.dist(s[0], s[1]))
-    mids = [((s[0][0] + s[1][0]) / 2, (s[0][1] + s[1][1]) / 2) for s in sides[:2]]
-    mids.sort(key=lambda m: math.dist(m, centre))
-    return mids[0], mids[1]
-
-
-def crossings(a, b, poly):
-    """All (i, t) where segment a -> b + 5 (b - a) crosses poly[i] -> poly[i + 1]."""
-    e = (b[0] + 5 * (b[0] - a[0]), b[1] + 5 * (b[1] - a[1]))
-    r = (e[0] - a[0], e[1] - a[1])
-    out = []
-    for i in range(len(poly) - 1):
-        s0, s1 = poly[i], poly[i + 1]
-        s = (s1[0] - s0[0], s1[1] - s0[1])
-        q = (s0[0] - a[0], s0[1] - a[1])
-        den = s[1] * r[0] - s[0] * r[1]
-        if abs(den) < 1e-12:
-            continue
-        ua = (q[0] * s[1] - q[1] * s[0]) / den
-        ub = (q[0] * r[1] - q[1] * r[0]) / den
-        if -1e-9 <= ua <= 1 + 1e-9 and -END_SLACK <= ub <= 1 + END_SLACK:
-            out.append((i, min(1.0, max(0.0, ub))))
-    # a crossing through a shared vertex shows up in both neighbouring intervals
-    merged = []
-    for i, t in out:
-        if merged and merged[-1][0] == i - 1 and merged[-1][1] > 1 - 2 * END_SLACK and t < 2 * END_SLACK:
-            continue
-        merged.append((i, t))
-    return merged
-
-
-def read_label(lab):
-    """The reading the engine would make from these labels, and the crossings."""
-    kp = lab["keypoints"]
-    poly = [(kp[i][0], kp[i][1]) for i in [3] + list(range(5, 14)) + [4]]
-    centre = (lab["dial_box"][0], lab["dial_box"][1])
-    a, b = needle_axis(lab["needles"][0], centre)
-    xs = crossings(a, b, poly)
-    if xs:
-        return (xs[0][0] + xs[0][1]) / 10, xs
-    # As the engine (scaleFraction): a needle pointing into the gap between
-    # the ends, on its stop pin or pegged, reads the end it points nearer to.
-    def closeness(p):
-        d, t = (b[0] - a[0], b[1] - a[1]), (p[0] - a[0], p[1] - a[1])
-        norms = math.hypot(*d) * math.hypot(*t)
-        return (d[0] * t[0] + d[1] * t[1]) / norms if norms > 0 else -1.0
-    to_end = closeness(poly[-1])
-    return (1.0 if to_end > 0 and to_end > closeness(poly[0]) + 1e-6 else 0.0), xs
 
 
 def check_geometry(lab):
@@ -163,28 +97,6 @@ def check_pixels(lab, masks):
     return bad
 
 
-def engine_quantised(lab):
-    """The same read with the engine's integer needle box and rounded distances."""
-    n = dict(lab["needles"][0])
-    for k in ("cx", "cy", "w", "h"):
-        n[k] = float(int(n[k]))
-    kp = lab["keypoints"]
-    poly = [(kp[i][0], kp[i][1]) for i in [3] + list(range(5, 14)) + [4]]
-    centre = (lab["dial_box"][0], lab["dial_box"][1])
-    a, b = needle_axis(n, centre)
-    xs = crossings(a, b, poly)
-    if not xs:
-        return None
-    i, t = xs[0]
-    s0, s1 = poly[i], poly[i + 1]
-    cross = (s0[0] + t * (s1[0] - s0[0]), s0[1] + t * (s1[1] - s0[1]))
-    d0 = math.hypot(round(cross[0] - s0[0]), round(cross[1] - s0[1]))
-    d1 = math.hypot(round(cross[0] - s1[0]), round(cross[1] - s1[1]))
-    if d0 + d1 == 0:
-        return None
-    return (i + d0 / (d0 + d1)) / 10
-
-
 def pct(values, q):
     v = sorted(values)
     return v[min(len(v) - 1, int(q * len(v)))] if v else float("nan")
@@ -236,9 +148,8 @@ def main(argv=None):
             items = [(json.loads(line), None) for line in fh if line.strip()]
         total = None
     else:
-        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-        import render
-        items = ((render.render_sample(args.seed, i, args.size, with_masks=True)[1:]) for i in range(args.count))
+        from .render import render_sample
+        items = ((render_sample(args.seed, i, args.size, with_masks=True)[1:]) for i in range(args.count))
         total = args.count
 
     errors, engine_errors, failures, n = [], [], [], 0

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Paired comparison of two tools/evaluate reports on the same set.
 
 Each image is a pair (A, B), so the count of images within 2 % (or 5 %) of
@@ -7,7 +6,7 @@ of the per-image differences: sqrt(n var(d)). A difference under two
 standard errors is noise. A refusal the frame asks for counts as a pass,
 any other refusal as a fail.
 
-  training/compare.py A.txt B.txt [--label A --label B]
+  python3 -m training.compare A.txt B.txt [--label A --label B]
 """
 import argparse
 import math

@@ -1,10 +1,9 @@
-#!/usr/bin/python3
 """Finds the trained finder's decoys: its candidates on the training frames
 that are no gauge (a ring, a clock-like drawing, a bolt head).
 
-  decoys.py --finder CKPT --data DIR --out DIR
+  python3 -m training.decoys --finder CKPT --data DIR --out DIR
 
-Writes OUT/labels.jsonl, a set that train.py reads like a rendered one: one
+Writes OUT/labels.jsonl, a set that training.train reads like a rendered one: one
 line per decoy, with its frame's image (a path from OUT), "gauges": 0 and
 "decoy": [cx, cy, w, h] in the frame's pixels. The dial network learns from
 them that a crop may hold no dial, and the exported graph lets it overrule
@@ -19,10 +18,10 @@ import cv2
 import numpy as np
 import torch
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import graph as G  # noqa: E402
-import model as M  # noqa: E402
-import train as T  # noqa: E402
+from . import graph as G
+from . import model as M
+from .engine import survivors
+from .train import data as D
 
 # A candidate the finder scores above this, before the echo rule sinks the
 # weaker ones, could be the best of another frame: a frame with no gauge, or
@@ -36,20 +35,20 @@ def clear_of(cand, gauges):
     [cx, cy, w, h] (frame pixels), as loosely as training places it, misses
     every gauge's dial box: a crop holding part of a gauge is no decoy."""
     side = max(cand[2], cand[3])
-    half = side * M.CROP_MARGIN * np.exp(T.CROP_ZOOM) / 2 + side * T.CROP_SHIFT
+    half = side * M.CROP_MARGIN * np.exp(D.CROP_ZOOM) / 2 + side * D.CROP_SHIFT
     return all(abs(cand[0] - g[0]) >= half + g[2] / 2 or abs(cand[1] - g[1]) >= half + g[3] / 2 for g in gauges)
 
 
 def frame_decoys(finder, img, lab):
     """The decoys [cx, cy, w, h, score] of one frame, in its pixels."""
-    rgb, (sx, sy, tx, ty) = T.letterbox(img, M.FRAME_SIZE, T.GREY)
+    rgb, (sx, sy, tx, ty) = D.letterbox(img, M.FRAME_SIZE, D.GREY)
     view = cv2.resize(cv2.cvtColor(rgb, cv2.COLOR_BGR2RGB), (M.COARSE_SIZE, M.COARSE_SIZE),
                       interpolation=cv2.INTER_AREA)
     with torch.no_grad():
-        out = G.decode(finder, finder(T.to_tensor(view).unsqueeze(0)))[0].numpy().T
-    gauges = [g["dial_box"] for g in T.gauges_of(lab)]
+        out = G.decode(finder, finder(D.to_tensor(view).unsqueeze(0)))[0].numpy().T
+    gauges = [g["dial_box"] for g in D.gauges_of(lab)]
     found = []
-    for c in T.survivors(out, DECOY_SCORE):
+    for c in survivors(out, DECOY_SCORE):
         # Pooled-view pixel j is the mean of letterbox pixels POOL j ... POOL j + POOL - 1.
         cx, cy = c[0] * M.POOL + (M.POOL - 1) / 2.0, c[1] * M.POOL + (M.POOL - 1) / 2.0
         box = [(cx - tx) / sx, (cy - ty) / sy, c[2] * M.POOL / sx, c[3] * M.POOL / sy]
@@ -68,7 +67,7 @@ def main():
     torch.set_num_threads(args.threads)
     saved = torch.load(args.finder, map_location="cpu")
     if saved["task"] != "finder":
-        sys.exit("decoys.py: %s is a %s model" % (args.finder, saved["task"]))
+        sys.exit("decoys: %s is a %s model" % (args.finder, saved["task"]))
     finder = M.Net("finder", saved["size"])
     finder.load_state_dict(saved["ema"])
     finder.eval()
@@ -76,10 +75,10 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     lines, frames = [], 0
     for folder in args.data:
-        for lab in T.read_labels(folder):
+        for lab in D.read_labels(folder):
             img = cv2.imread(os.path.join(folder, lab["image"]), cv2.IMREAD_COLOR)
             if img is None:
-                sys.exit("decoys.py: cannot read %s" % lab["image"])
+                sys.exit("decoys: cannot read %s" % lab["image"])
             decoys = frame_decoys(finder, img, lab)
             frames += bool(decoys)
             image = os.path.relpath(os.path.join(folder, lab["image"]), args.out)
@@ -89,7 +88,7 @@ def main():
     with open(tmp, "w") as fh:
         fh.write("".join(line + "\n" for line in lines))
     os.replace(tmp, os.path.join(args.out, "labels.jsonl"))
-    print("decoys.py: %d decoys on %d frames" % (len(lines), frames))
+    print("decoys: %d decoys on %d frames" % (len(lines), frames))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
-#!/usr/bin/python3
 """A rendered set's labels as tools/evaluate reads them.
 
-  evaluate_labels.py DIR/labels.jsonl DIR/labels.json
+  python3 -m training.evaluate_labels DIR/labels.jsonl DIR/labels.json
 
 Each entry: the image, min, max and the reading in the scale's units; for
 frames also the scale's width over the frame's short side ("scale_share",

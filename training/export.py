@@ -1,8 +1,7 @@
-#!/usr/bin/python3
 """Writes a trained model as the ONNX file the engine loads, and checks it.
 
-  export.py --checkpoint OUT/last.pt --finder FINDER/last.pt --onnx model.onnx
-            [--raw-weights] [--without RULE ...]
+  python3 -m training.export --checkpoint OUT/last.pt --finder FINDER/last.pt --onnx model.onnx
+                             [--raw-weights] [--without RULE ...]
 
 The graph is coarse to fine (graph.CoarseToFine): it takes the engine's
 FRAME_SIZE letterbox, finds the dial on a pooled view and reads the
@@ -20,7 +19,6 @@ graph.CoarseToFine).
 import argparse
 import os
 import subprocess
-import sys
 import tempfile
 
 import numpy as np
@@ -28,11 +26,11 @@ import onnx
 import onnx.numpy_helper
 import torch
 
+from . import contract
+from . import graph as G
+from . import model as M
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import contract  # noqa: E402
-import graph as G  # noqa: E402
-import model as M  # noqa: E402
 
 # Where ONNX Runtime may be: the system package, or what scripts/setup-deps fetched.
 ORT_PLACES = [
@@ -165,12 +163,12 @@ def sample_frames():
     """Rendered frames with a small gauge, and with two, so the check covers
     realistic activations, the winning candidates and the second look at a
     candidate outside the crop, not only noise."""
-    import render
-    import train
+    from .render import render_frame
+    from .train.data import prepare, to_tensor
     frames = []
     for index, gauges in ((0, 1), (3, 2)):       # frame 3's gauges are both over a seventh of the short side
-        img, lab, _ = render.render_frame(12345, index, gauges=gauges)
-        frames.append(train.to_tensor(train.prepare(img, lab, M.FRAME_SIZE)[0]).unsqueeze(0))
+        img, lab, _ = render_frame(12345, index, gauges=gauges)
+        frames.append(to_tensor(prepare(img, lab, M.FRAME_SIZE)[0]).unsqueeze(0))
     return frames
 
 

@@ -1,8 +1,7 @@
-#!/usr/bin/python3
 """Labelled gauge photos shown small in a wide camera frame, to measure how
 the engine reads small dials on real photographs.
 
-  frame_photos.py --src DIR --out DIR --height-share 0.30 [--frame 1280x960] [--seed 0] [--clutter 0]
+  python3 -m training.frame_photos --src DIR --out DIR --height-share 0.30 [--frame 1280x960] [--seed 0] [--clutter 0]
 
 DIR holds images/ and labels.json (a list of {"image", "min", "max",
 "reading", ...}, as tools/evaluate reads it). Each photo is scaled to
@@ -28,8 +27,7 @@ import sys
 import cv2
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import render  # noqa: E402
+from .render import frame_background
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 JPEG_QUALITY = 95
@@ -50,7 +48,7 @@ def frame_photo(photo, rng, frame, share, clutter):
     small = cv2.resize(photo, (w, h), interpolation=cv2.INTER_AREA if scale < 1 else cv2.INTER_LINEAR)
     x = int(rng.integers(0, fw - w + 1))
     y = int(rng.integers(0, fh - h + 1))
-    img = render.frame_background(rng, fw, fh, photos=False, clutter=clutter)
+    img = frame_background(rng, fw, fh, photos=False, clutter=clutter)
     img[y:y + h, x:x + w] = small
     return img, dict(x=x, y=y, width=w, height=h, scale=round(scale, 6))
 

@@ -1,13 +1,12 @@
-#!/usr/bin/python3
 """What the exported graphs add to the networks of model.py: the decoding
 of a head map into the engine's table, the graph rules, and the crop that
 joins the finder to the dial or needle network (CoarseToFine).
 
-No weights depend on it: train.py reads it only to report on its
+No weights depend on it: training reads it only to report on its
 validation set, and the decoy search (decoys.py) only for the finder's
 boxes, with the echo rule off, which no rule or constant here changes. So
 a training run's recipe leaves it out: a change here exports the same
-weights again, and training/ablate.py can measure a rule without
+weights again, and training.ablate can measure a rule without
 retraining.
 """
 import math
@@ -16,8 +15,8 @@ import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
-import contract
-from model import (CROP_MARGIN, DIRECTION, END, GREY, MARK, MIDDLE, NUM_KP, OWN_HEAT, PIVOT, POOL, POSE_VALUES,
+from . import contract
+from .model import (CROP_MARGIN, DIRECTION, END, GREY, MARK, MIDDLE, NUM_KP, OWN_HEAT, PIVOT, POOL, POSE_VALUES,
                    REFINED_KP, SCALE_KP, START, STRIDE, TURNED_KP, cell_value, signed_turn)
 
 # exp() of more than this would only mean a diverged head; keeps the export finite.
@@ -37,7 +36,7 @@ X_ROWS = [0] + [5 + 3 * k for k in range(NUM_KP)]
 Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
 
 # The rules the exported graphs apply after the networks, by name. Each can
-# be switched off, so that training/ablate.py can measure on the validation
+# be switched off, so that training.ablate can measure on the validation
 # sets what it is worth, and a test can show a case that needs it.
 #   echo     a candidate far weaker than the best is its echo (decode)
 #   refine   the scale's ends and middle move onto the mark map (refine_scale)
@@ -47,7 +46,7 @@ Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
 # A rule stays where leaving it out loses at least two standard errors on a
 # validation set.
 RULES = dict.fromkeys(("echo", "refine", "tenths", "confirm", "recheck"), True)
-# The rules' hand-set constants, which export.py --set and ablate.py can
+# The rules' hand-set constants, which export --set and ablate can
 # change to measure what a value is worth.
 CONSTANTS = ("WINDOW", "MIDDLE_WINDOW")
 
@@ -251,7 +250,7 @@ class CoarseToFine(nn.Module):
     best is the geometric mean of the finder's best and its own: the dial
     network, which sees the scale's marks and numerals, can overrule a
     finder that took a ring or a clock-like shape for a dial (it learns
-    from such decoys, train.py), while a dial both see keeps the finder's
+    from such decoys, training.train), while a dial both see keeps the finder's
     strength. Without confirm the finder alone decides. With recheck the
     strongest candidate outside the crop gets the same second look.
 

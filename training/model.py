@@ -1,11 +1,10 @@
-#!/usr/bin/python3
 """The two networks: dial key points ("pose") and needle oriented box ("needle").
 
 Both share one design: a small residual backbone down to stride 32 with a
 pooled context block, a top-down path back to stride 8, and a head that
 predicts, for every stride-8 cell, a score and the object's geometry relative
 to that cell. There are no anchors: each gauge has exactly one dial and one
-needle, so the cells near the object's centre own it (see train.py).
+needle, so the cells near the object's centre own it (see train/losses.py).
 
 forward() returns the raw head map [N, C, G, G] for training; graph.decode()
 turns it into the table the engine reads, [N, values, G*G], in input pixels.
@@ -16,7 +15,7 @@ import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
-from contract import END, NUM_KP, PIVOT, SCALE_KP, START
+from .contract import END, NUM_KP, PIVOT, SCALE_KP, START
 
 STRIDE = 8
 # The engine's rows: cx, cy, w, h, score, then per task the rest.
@@ -252,8 +251,12 @@ def count_macs(net, size=None):
     return total[0]
 
 
-if __name__ == "__main__":
+def main():
     for task in TASKS:
         net = Net(task)
         params = sum(p.numel() for p in net.parameters())
         print("%s: %.2f M parameters, %.2f GMAC at %d" % (task, params / 1e6, count_macs(net) / 1e9, net.size))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,8 +1,7 @@
-#!/usr/bin/python3
 """Contact sheet of rendered images with their labels drawn on, for a human
 to check the conventions.
 
-  preview.py --dir DIR [--count 16] [--cols 4] [--tile 400] --out sheet.png
+  python3 -m training.preview --dir DIR [--count 16] [--cols 4] [--tile 400] --out sheet.png
 
 Drawn: the dial box (green), key points with their numbers (0 pivot, 1 tip,
 2 tail in yellow; 3 start, 4 end in magenta; 5..13 in cyan) joined as the

@@ -1,7 +1,6 @@
-#!/usr/bin/python3
 """Writes an exported float graph as int8 QDQ for ONNX Runtime's CPU provider.
 
-  quantise.py --onnx model.onnx --out model-int8.onnx --calibration DIR [DIR ...] [--count N]
+  python3 -m training.quantise --onnx model.onnx --out model-int8.onnx --calibration DIR [DIR ...] [--count N]
 
 Every Conv gets per-channel int8 weights (symmetric, scale per output
 channel) with an int32 bias, and uint8 activations: its input and its
@@ -21,7 +20,6 @@ does; they are training images, so no choice is made on what is measured.
 import argparse
 import os
 import subprocess
-import sys
 import tempfile
 
 import cv2
@@ -30,10 +28,8 @@ import onnx
 import onnx.numpy_helper as nh
 from onnx import TensorProto, helper
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import export  # noqa: E402
-import train  # noqa: E402
+from . import export
+from .train.data import prepare, read_labels, to_tensor, trainable
 
 
 def head(graph, conv):
@@ -67,10 +63,10 @@ def calibration_inputs(dirs, count, size):
     out = []
     for k in range(count):
         folder = dirs[k % len(dirs)]
-        labels = [lab for lab in train.read_labels(folder) if train.trainable(lab)]
+        labels = [lab for lab in read_labels(folder) if trainable(lab)]
         lab = labels[(k // len(dirs)) % len(labels)]
         img = cv2.imread(os.path.join(folder, lab["image"]), cv2.IMREAD_COLOR)
-        out.append(train.to_tensor(train.prepare(img, lab, size)[0]).unsqueeze(0).numpy())
+        out.append(to_tensor(prepare(img, lab, size)[0]).unsqueeze(0).numpy())
     return out
 
 

@@ -1,8 +1,7 @@
-#!/usr/bin/python3
 """The record of one build-models run: shipped.json.
 
-  shipped.py --out FILE --commit C --command TEXT --models DIR --runs DIR
-             --reports NAME... --seed KEY=N...
+  python3 -m training.shipped --out FILE --commit C --command TEXT --models DIR --runs DIR
+                              --reports NAME... --seed KEY=N...
 
 Reads RUNS/evaluate-NAME.txt (tools/evaluate's output) for each report and
 writes {"commit", "command", "seeds", "figures", "models"}: per set the
