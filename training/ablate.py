@@ -47,7 +47,8 @@ def stamp(args, needle, without, settings):
     the graphs, and the variant itself."""
     h = hashlib.sha256(repr((sorted(without), sorted(settings), args.calibration)).encode())
     for path in (os.path.join(args.runs, "pose", "last.pt"), os.path.join(args.runs, "finder", "last.pt"), needle,
-                 *(os.path.join(HERE, f) for f in ("graph.py", "model.py", "export.py", "quantise.py", "ortrun.cpp"))):
+                 *(os.path.join(HERE, f) for f in ("graph.py", "model.py", "export.py", "quantise.py", "contract.py",
+                                                   os.path.join("..", "tools", "ortrun", "main.cpp")))):
         with open(path, "rb") as f:
             h.update(hashlib.sha256(f.read()).digest())
     return h.hexdigest()

@@ -11,8 +11,7 @@ The moving-average weights are written (--raw-weights: the trained ones).
 The graph has one input "images" [1, 3, S, S] (RGB, 0..1) and one output
 "output0" [1, values, cells] with the decoding inside, opset 16. Checks:
 onnx.checker, fixed shapes after shape inference, and the output of ONNX
-Runtime (the library the engine links, through ortrun.cpp, built on first
-use) against PyTorch's on a rendered frame. The needle's centre is written
+Runtime (the library the engine links, through tools/ortrun) against PyTorch's on a rendered frame. The needle's centre is written
 half a pixel on, for the engine's cut to whole pixels (see
 graph.CoarseToFine).
 """
@@ -32,12 +31,8 @@ from . import model as M
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# Where ONNX Runtime may be: the system package, or what scripts/setup-deps fetched.
-ORT_PLACES = [
-    (os.path.join(HERE, "..", "third_party", "onnxruntime", "include"),
-     os.path.join(HERE, "..", "third_party", "onnxruntime", "lib", "libonnxruntime.so.1")),
-    ("/usr/include/onnxruntime", "/usr/lib/x86_64-linux-gnu/libonnxruntime.so"),
-]
+# The project's tools/ortrun, built with the engine; build-models and ctest name theirs.
+ORTRUN_DEFAULT = os.path.join(HERE, "..", "build", "tools", "ortrun", "ortrun")
 
 
 def load(checkpoint, raw_weights):
@@ -145,18 +140,12 @@ def drop_copies(graph):
         node.input[:] = [source(n) for n in node.input]
 
 
-def ortrun_binary(build_dir):
-    exe = os.path.join(build_dir, "ortrun")
-    src = os.path.join(HERE, "ortrun.cpp")
-    if os.path.exists(exe) and os.path.getmtime(exe) >= os.path.getmtime(src):
-        return exe
-    for inc, lib in ORT_PLACES:
-        if os.path.exists(os.path.join(inc, "onnxruntime_cxx_api.h")) and os.path.exists(lib):
-            os.makedirs(build_dir, exist_ok=True)
-            subprocess.run(["c++", "-std=c++17", "-O1", "-I", inc, src, lib,
-                            "-Wl,-rpath," + os.path.dirname(os.path.abspath(lib)), "-o", exe], check=True)
-            return exe
-    raise SystemExit("export: no ONNX Runtime found (run scripts/setup-deps)")
+def ortrun_binary():
+    """tools/ortrun of a build: DIALVANE_ORTRUN, or the repository's build/."""
+    exe = os.environ.get("DIALVANE_ORTRUN") or os.path.normpath(ORTRUN_DEFAULT)
+    if not os.access(exe, os.X_OK):
+        raise SystemExit("export: no %s (cmake --build build --target ortrun, or set DIALVANE_ORTRUN)" % exe)
+    return exe
 
 
 def sample_frames():
@@ -275,7 +264,7 @@ def finish(task, checkpoint, onnx_path, frames, wants, expected_out):
     if wants is None:
         return
     with tempfile.TemporaryDirectory() as tmp:
-        exe = ortrun_binary(os.path.join(os.path.dirname(os.path.abspath(onnx_path)), ".ortrun"))
+        exe = ortrun_binary()
         for x, want in zip(frames, wants):
             x.numpy().astype(np.float32).tofile(os.path.join(tmp, "in.f32"))
             subprocess.run([exe, onnx_path, os.path.join(tmp, "in.f32"), os.path.join(tmp, "out.f32")], check=True)

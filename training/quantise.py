@@ -13,7 +13,7 @@ would move by a 255th of their whole range. Everything else, the crops and
 the decoding, stays float too.
 
 The activations' ranges are the least and greatest values each tensor takes
-in ONNX Runtime (ortrun.cpp, every inner tensor made an output) over the
+in ONNX Runtime (tools/ortrun, every inner tensor made an output) over the
 first N rendered images of the calibration sets, letterboxed as the engine
 does; they are training images, so no choice is made on what is measured.
 """
@@ -81,7 +81,7 @@ def ranges(path, names, inputs):
     with tempfile.TemporaryDirectory() as tmp:
         probe = os.path.join(tmp, "probe.onnx")
         onnx.save(model, probe)
-        exe = export.ortrun_binary(os.path.join(os.path.dirname(os.path.abspath(path)), ".ortrun"))
+        exe = export.ortrun_binary()
         for x in inputs:
             x.astype(np.float32).tofile(os.path.join(tmp, "in.f32"))
             subprocess.run([exe, probe, os.path.join(tmp, "in.f32"), os.path.join(tmp, "out.f32")], check=True)

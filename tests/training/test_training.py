@@ -415,7 +415,7 @@ class Quantise(unittest.TestCase):
                 names = quantise.conv_tensors(onnx.load(fp).graph)[1]
                 bounds = quantise.ranges(fp, names, [x.numpy() for x in inputs])
                 self.assertEqual(quantise.quantise(fp, q8, bounds), convs)
-                exe = export.ortrun_binary(os.path.join(tmp, ".ortrun"))
+                exe = export.ortrun_binary()
                 inputs[1].numpy().tofile(os.path.join(tmp, "in.f32"))
                 got = []
                 for path in (fp, q8):

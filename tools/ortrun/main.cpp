@@ -1,5 +1,5 @@
 // ortrun: runs an ONNX model once in the ONNX Runtime library the engine
-// links, so export.py can compare its output with PyTorch's.
+// links, so training's export can compare its output with PyTorch's.
 //
 //   ortrun model.onnx input.f32 output.f32
 //
