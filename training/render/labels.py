@@ -1,5 +1,22 @@
 """Labels from the geometry that drew the picture: every point goes
-through the homography that placed the dial."""
+through the homography that placed the dial.
+
+labels.jsonl holds one object per image, in index order:
+
+  {"image": "000000.jpg", "width": 640, "height": 640, "dial_box": [cx, cy, w, h],
+   "keypoints": [[x, y, v], ... 14], "needles": [{"cx", "cy", "w", "h", "angle"}],
+   "reading": 0.4213, "min": "0", "max": "16", "major_intervals": 8,
+   "kind": "round|panel|sector", "sweep_deg": 270.1, "clockwise": true, "gamma": 1.0,
+   "face": "light|dark", "bezel": "chrome|steel|brass|black|painted|case",
+   "tilt_deg": 12.3, "roll_deg": -4.0, "jpeg_quality": 81}
+
+Key points in the contract's order (training/contract.py), image pixels, v
+as in COCO (2 visible, 1 hidden, 0 outside). "reading" is the needle's
+fraction of the span; "min" and "max" are as printed. A wide frame adds
+"scale_share" (the scale's width over the short side), "gauges" (0, 1 or
+2) and, with two, the other gauge as "second"; an empty frame has only its
+size, "gauges" and "jpeg_quality".
+"""
 import math
 
 import numpy as np
