@@ -5,13 +5,11 @@
 #include <QMainWindow>
 #include <QString>
 
-#include "meterreaderhandler.h"
+#include "service.h"
 
 namespace Ui {
 class MainWindow;
 }
-class MetricsServer;
-class WSServer;
 
 // The one window: brings the service up, shows its status, the live log and
 // the settings, and takes the service down again in a fixed order.
@@ -47,14 +45,8 @@ private slots:
     void on_actionAbout_triggered();
 
 private:
-    bool loadModels();
-    void answerWaitingRequests();
-    void startMetrics(const struct WSServerPropertySet &settings);
-
     std::unique_ptr<Ui::MainWindow> ui;
-    WSServer *server = nullptr;
-    MeterReaderHandler handler;
-    std::unique_ptr<MetricsServer> metricsServer;   // only when a metrics port is set
+    Service m_service;   // a QObject child of the window, so its listener is one too
     QString m_models;
     bool m_errorBoxes = true;
 };

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QUrl>
 
+#include "annotation.h"
 #include "base64.h"
 #include "imagefile.h"
 #include "json.h"

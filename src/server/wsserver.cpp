@@ -85,6 +85,11 @@ void WSServer::stopWorkers()
     m_workers.clear();
 }
 
+bool WSServer::isListening() const
+{
+    return m_listenSocket.load() >= 0 && isRunning();
+}
+
 void WSServer::run()
 {
     if (!bindStep())

@@ -51,6 +51,10 @@ public:
     // once; workers sending a reply get the first grace period.
     void stopWorkers();
 
+    // Bound and accepting: from the end of a successful bind until the
+    // thread ends.
+    bool isListening() const;
+
 signals:
     void sig_newWorker(void *worker);
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "annotation.h"
 #include "meterreading.h"
 
 using namespace meterreading;

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <future>
 #include <limits>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,9 +21,8 @@
 #include "eventloop.h"
 #include "httpclient.h"
 #include "messagecapture.h"
-#include "meterreaderhandler.h"
 #include "queue.h"
-#include "queuepoller.h"
+#include "runningservice.h"
 #include "wsserver.h"
 #include "wsserverpropertyset.h"
 
@@ -43,53 +41,23 @@ auto whileServing(Call call) -> decltype(call())
     return pending.get();
 }
 
-WSJWorker *enqueueWorker(struct soap *context, const std::string &path)
+// Whether a second listener, as another instance would start one, gets
+// `port`: true once it listens, false as soon as it cannot.
+bool anotherListenerGets(int port)
 {
-    return new EnqueueWorker(context, path);
+    WSServer server;
+    WSServerPropertySet settings(&server);
+    settings.port->setValue(port);
+    server.setPropertySet(&settings);
+    server.start();
+    waitUntil([&] { return server.isListening() || server.isFinished(); });
+    const bool listening = server.isListening();
+    server.stop();
+    return listening;
 }
 
-// A listener on a free port, the suite's or one of its own for cases that
-// change its limits or workers; every one feeds the suite's queue and handler.
-class OwnServer
-{
-public:
-    explicit OwnServer(WSServer::WorkerFactory factory, int onPort = 0)
-        : m_settings(new WSServerPropertySet(&m_server))   // owned by the server
-        , port(onPort ? onPort : freePort())
-    {
-        m_settings->port->setValue(port);
-        m_server.setPropertySet(m_settings);
-        m_server.setWorkerFactory(std::move(factory));
-    }
-
-    // True once it listens; false as soon as it reports that it cannot.
-    bool start(const MessageCapture &log)
-    {
-        const QString running = QStringLiteral("Server running on port: %1").arg(port);
-        const QString refused = QStringLiteral("Server listening on port: %1  failed").arg(port);
-        const int ran = log.matching(running).size();
-        const int failed = log.matching(refused).size();
-        m_server.start();
-        waitUntil([&] {
-            return log.matching(running).size() > ran || log.matching(refused).size() > failed || m_server.isFinished();
-        });
-        return log.matching(running).size() > ran;
-    }
-    void stop()
-    {
-        m_server.stop();
-        m_server.stopWorkers();
-    }
-    WSServerPropertySet &settings() { return *m_settings; }
-
-private:
-    WSServer m_server;
-    WSServerPropertySet *m_settings;
-
-public:
-    const int port;
-};
-
+// Each case starts the service as the application does, after changing its
+// settings or workers where the case needs to.
 class Http : public testing::Test
 {
 protected:
@@ -99,43 +67,26 @@ protected:
         s_dir = new QTemporaryDir;
         s_photo = s_dir->filePath("photo.png").toStdString();
         cv::imwrite(s_photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar(30, 60, 90)));
-
-        s_handler = new MeterReaderHandler;
-        ASSERT_TRUE(s_handler->init(QStringLiteral(DIALVANE_FIXTURE_DIR "/dial_pose.bin"),
-                                    QStringLiteral(DIALVANE_FIXTURE_DIR "/needle_obb.bin")));
-        SingletonDclp<QueuePoller>::create();
-        QObject::connect(QueuePoller::instance(), &QueuePoller::sig_itemavailable, s_handler,
-                         &MeterReaderHandler::handleItem, Qt::QueuedConnection);
-        s_handler->start();
-        QueuePoller::instance()->start();
-        s_server = new OwnServer(enqueueWorker);
-        ASSERT_TRUE(s_server->start(*s_log));
     }
 
     static void TearDownTestSuite()
     {
-        s_server->stop();
-        SingletonDclp<QueuePoller>::destroy();
-        s_handler->quit();
-        s_handler->wait();
         // Finished workers are deleted through the event loop.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        delete s_server;
-        delete s_handler;
         delete s_dir;
         delete s_log;
     }
 
-    static HttpReply ask(const std::string &path, const std::string &body)
+    HttpReply ask(const std::string &path, const std::string &body)
     {
-        return whileServing([&] { return post(s_server->port, path, body); });
+        return whileServing([&] { return post(service.port(), path, body); });
     }
+
+    RunningService service;
 
     static inline MessageCapture *s_log = nullptr;   // every message since the suite started
     static inline QTemporaryDir *s_dir = nullptr;
     static inline std::string s_photo;
-    static inline MeterReaderHandler *s_handler = nullptr;
-    static inline OwnServer *s_server = nullptr;
 };
 
 // Connections that send nothing, each already taken by a worker.
@@ -178,6 +129,7 @@ public:
 
 TEST_F(Http, ServesAReadingAndLogsItsWay)
 {
+    ASSERT_TRUE(service.start());
     const HttpReply reply = ask("/endpoint", R"({"image_path":")" + s_photo + R"(","min":0,"max":10})");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.header("Content-Type"), JSON_TYPE);
@@ -195,6 +147,7 @@ TEST_F(Http, ServesAReadingAndLogsItsWay)
 
 TEST_F(Http, WrongPathsAreRefusedWithTheBodyAsDetails)
 {
+    ASSERT_TRUE(service.start());
     const struct
     {
         const char *path;
@@ -220,6 +173,7 @@ TEST_F(Http, WrongPathsAreRefusedWithTheBodyAsDetails)
 // none at all end the input at once.
 TEST_F(Http, ReceiveFailuresGetTheEngineFault)
 {
+    ASSERT_TRUE(service.start());
     const struct
     {
         std::string request;
@@ -233,7 +187,7 @@ TEST_F(Http, ReceiveFailuresGetTheEngineFault)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.request);
-        const HttpReply reply = whileServing([&] { return sendRaw(s_server->port, c.request); });
+        const HttpReply reply = whileServing([&] { return sendRaw(service.port(), c.request); });
         EXPECT_EQ(reply.status, 500);
         EXPECT_EQ(reply.header("Content-Type"), JSON_TYPE);
         EXPECT_EQ(reply.body.rfind(c.start, 0), 0u) << reply.body;
@@ -242,6 +196,7 @@ TEST_F(Http, ReceiveFailuresGetTheEngineFault)
 
 TEST_F(Http, ManyClientsAtOnceAreAllAnswered)
 {
+    ASSERT_TRUE(service.start());
     const std::string body = R"({"image_path":")" + s_photo + R"("})";
     const HttpReply single = ask("/endpoint", body);
     ASSERT_EQ(single.status, 200);
@@ -249,7 +204,7 @@ TEST_F(Http, ManyClientsAtOnceAreAllAnswered)
     std::vector<HttpReply> replies = whileServing([&] {
         std::vector<std::future<HttpReply>> clients;
         for (int i = 0; i < 100; ++i)
-            clients.push_back(std::async(std::launch::async, [&] { return post(s_server->port, "/endpoint", body); }));
+            clients.push_back(std::async(std::launch::async, [&] { return post(service.port(), "/endpoint", body); }));
         std::vector<HttpReply> out;
         for (auto &client : clients)
             out.push_back(client.get());
@@ -263,12 +218,13 @@ TEST_F(Http, ManyClientsAtOnceAreAllAnswered)
 
 TEST_F(Http, AClientThatLeavesEarlyDisturbsNothing)
 {
+    ASSERT_TRUE(service.start());
     // The request is queued, then its client resets the connection before the
     // handler (on this thread) has run: the reply goes to a dead socket,
     // which must neither raise SIGPIPE nor stop the service.
     for (int i = 0; i < 3; ++i) {
         const int queued = s_log->matching(QStringLiteral("enqueue one item")).size();
-        const int fd = connectTo(s_server->port);
+        const int fd = connectTo(service.port());
         ASSERT_GE(fd, 0);
         const std::string request = postRequest("/endpoint", R"({"image_path":")" + s_photo + R"("})");
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -284,17 +240,16 @@ TEST_F(Http, AClientThatLeavesEarlyDisturbsNothing)
 
 TEST_F(Http, StoppingEndsEveryConnectionAndJoinsItsWorker)
 {
-    OwnServer own(enqueueWorker);
-    ASSERT_TRUE(own.start(*s_log));
-    std::vector<int> stalled = stalledConnections(own.port, 20, *s_log);
+    ASSERT_TRUE(service.start());
+    std::vector<int> stalled = stalledConnections(service.port(), 20, *s_log);
     // A request that reached the queue after shutdown began is answered, not left waiting.
     Queue::instance().close();
-    const HttpReply late = post(own.port, "/endpoint", "{}");
+    const HttpReply late = post(service.port(), "/endpoint", "{}");
     Queue::instance().reopen();
     EXPECT_EQ(late.status, 200);
     EXPECT_EQ(late.body, R"({"error":"Dialvane is shutting down."})");
 
-    own.stop();
+    service.service().stop();
     for (int fd : stalled) {
         EXPECT_TRUE(readToEnd(fd)) << "a stalled connection was left open";
         ::close(fd);
@@ -306,30 +261,27 @@ TEST_F(Http, StoppingEndsEveryConnectionAndJoinsItsWorker)
 // server must not share a port that one is listening on.
 TEST_F(Http, ARestartedServerTakesItsPortBackButNeverShares)
 {
-    auto first = std::make_unique<OwnServer>(enqueueWorker);
-    const int port = first->port;
-    ASSERT_TRUE(first->start(*s_log));
-    EXPECT_EQ(whileServing([&] { return post(port, "/endpoint", "{}"); }).status, 200);
+    const int port = service.port();
+    ASSERT_TRUE(service.start());
+    EXPECT_EQ(ask("/endpoint", "{}").status, 200);
 
     const QString inUse = QStringLiteral("Server listening on port: %1  failed").arg(port);
     const int refusals = s_log->matching(inUse).size();
-    {
-        OwnServer second(enqueueWorker, port);
-        EXPECT_FALSE(second.start(*s_log));
-        EXPECT_EQ(s_log->matching(inUse).size(), refusals + 1);
-    }
-    EXPECT_EQ(whileServing([&] { return post(port, "/endpoint", "{}"); }).status, 200);
+    EXPECT_FALSE(anotherListenerGets(port));
+    EXPECT_EQ(s_log->matching(inUse).size(), refusals + 1);
+    EXPECT_EQ(ask("/endpoint", "{}").status, 200);
+    service.service().stop();
 
     // Ports the engine would wrap round are refused, not bound.
     for (const int outside : {-1, 65536, 70000}) {
-        OwnServer wrapped(enqueueWorker, outside);
-        EXPECT_FALSE(wrapped.start(*s_log)) << outside;
+        RunningService wrapped(outside);
+        EXPECT_FALSE(wrapped.start()) << outside;
+        EXPECT_EQ(wrapped.service().state(), Service::State::Down) << outside;
         EXPECT_EQ(s_log->matching(QStringLiteral("port: %1  failed, it is not within 1 to 65535").arg(outside)).size(), 1);
     }
 
-    first.reset();
-    OwnServer restarted(enqueueWorker, port);
-    ASSERT_TRUE(restarted.start(*s_log));
+    RunningService restarted(port);
+    ASSERT_TRUE(restarted.start());
     const HttpReply reply = whileServing([&] { return post(port, "/endpoint", "{}"); });
     EXPECT_EQ(reply.status, 200) << reply.body;
 }
@@ -339,7 +291,8 @@ TEST_F(Http, OversizedBodiesAreRefusedWith413)
     const char *const tooLarge = R"({"error":{"code":413,"message":"Request body too large","errors":[{"message":"at most )";
 
     // Refused on its Content-Length alone, before a byte of it is sent.
-    const int fd = connectTo(s_server->port);
+    ASSERT_TRUE(service.start());
+    const int fd = connectTo(service.port());
     const std::string head = "POST /endpoint HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n";
     ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
     std::string received;
@@ -348,18 +301,21 @@ TEST_F(Http, OversizedBodiesAreRefusedWith413)
     EXPECT_EQ(received.rfind("HTTP/1.1 413 ", 0), 0u) << received;
     EXPECT_NE(received.find(std::string(tooLarge) + "134217728 bytes\"}]}}"), std::string::npos) << received;
 
-    OwnServer own([](struct soap *context, const std::string &path) {
+    service.service().stop();
+
+    RunningService own;
+    own.service().setWorkerFactory([](struct soap *context, const std::string &path) {
         auto *worker = new EnqueueWorker(context, path);
         worker->setMaxBodyBytes(1000);
         return worker;
     });
-    ASSERT_TRUE(own.start(*s_log));
+    ASSERT_TRUE(own.start());
     // Sent whole before the reply is read: the refusal must still arrive.
     const std::string big = R"({"image_data":")" + std::string(5000, 'A') + R"("})";
-    const HttpReply reply = whileServing([&] { return sendRaw(own.port, postRequest("/endpoint", big)); });
+    const HttpReply reply = whileServing([&] { return sendRaw(own.port(), postRequest("/endpoint", big)); });
     EXPECT_EQ(reply.status, 413);
     EXPECT_EQ(reply.body, std::string(tooLarge) + "1000 bytes\"}]}}");
-    const HttpReply small = whileServing([&] { return post(own.port, "/endpoint", "{}"); });
+    const HttpReply small = whileServing([&] { return post(own.port(), "/endpoint", "{}"); });
     EXPECT_EQ(small.status, 200);
 }
 
@@ -367,12 +323,11 @@ TEST_F(Http, OversizedBodiesAreRefusedWith413)
 // counted from the accept, while a request that comes at once is served.
 TEST_F(Http, HeadersThatDoNotArriveInTimeGet408)
 {
-    OwnServer own(enqueueWorker);
-    own.settings().headerTimeOut->setValue(-300000);   // 0.3 s
-    ASSERT_TRUE(own.start(*s_log));
+    service.settings().headerTimeOut->setValue(-300000);   // 0.3 s
+    ASSERT_TRUE(service.start());
     const char *const timedOut = R"({"error":{"code":408,"message":"Request Timeout","errors":[{"message":"the request line and headers must arrive within 0.3 s"}]}})";
 
-    const int idle = connectTo(own.port);
+    const int idle = connectTo(service.port());
     std::string idleReply;
     EXPECT_TRUE(readToEnd(idle, &idleReply));
     ::close(idle);
@@ -381,7 +336,7 @@ TEST_F(Http, HeadersThatDoNotArriveInTimeGet408)
 
     // A byte whenever 50 ms pass without a reply, for up to 10 s: each byte
     // would restart the engine's own receive timeout.
-    const int trickle = connectTo(own.port);
+    const int trickle = connectTo(service.port());
     const std::string head = "POST /endpoint HTTP/1.1\r\nHost: localhost\r\nX-Padding: ";
     ::send(trickle, head.data(), head.size(), MSG_NOSIGNAL);
     pollfd replied{trickle, POLLIN, 0};
@@ -393,7 +348,7 @@ TEST_F(Http, HeadersThatDoNotArriveInTimeGet408)
     ::close(trickle);
     EXPECT_EQ(trickleReply.rfind("HTTP/1.1 408 ", 0), 0u) << trickleReply;
 
-    const HttpReply served = whileServing([&] { return post(own.port, "/endpoint", "{}"); });
+    const HttpReply served = ask("/endpoint", "{}");
     EXPECT_EQ(served.status, 200) << served.body;
 }
 
@@ -413,18 +368,18 @@ TEST_F(Http, AnApiKeyLetsOnlyItsHoldersIn)
     };
     for (const bool fromFile : {false, true}) {
         SCOPED_TRACE(fromFile ? "key from a file" : "key in the settings");
-        OwnServer own(enqueueWorker);
+        RunningService own;
         (fromFile ? own.settings().apiKeyFile : own.settings().apiKey)->setValue(fromFile ? keyPath : "s3cret-key");
-        ASSERT_TRUE(own.start(*s_log));
+        ASSERT_TRUE(own.start());
         for (const char *wrong : {"", "Authorization: Bearer s3cret-ke\r\n", "Authorization: Bearer s3cret-keyy\r\n",
                                   "Authorization: Basic czNjcmV0LWtleQ==\r\n"}) {
-            const HttpReply refused = whileServing([&] { return sendRaw(own.port, withKey(wrong)); });
+            const HttpReply refused = whileServing([&] { return sendRaw(own.port(), withKey(wrong)); });
             EXPECT_EQ(refused.status, 401) << wrong;
             EXPECT_EQ(refused.body, unauthorized) << wrong;
             EXPECT_EQ(refused.header("WWW-Authenticate"), "Bearer") << wrong;
         }
         const HttpReply served
-            = whileServing([&] { return sendRaw(own.port, withKey("Authorization: Bearer s3cret-key\r\n")); });
+            = whileServing([&] { return sendRaw(own.port(), withKey("Authorization: Bearer s3cret-key\r\n")); });
         EXPECT_EQ(served.status, 200);
         EXPECT_EQ(served.body, R"({"value":0,"error":"Either image_path or image_data is empty."})");
     }
@@ -440,26 +395,25 @@ TEST_F(Http, AnApiKeyLetsOnlyItsHoldersIn)
         {"", dir.filePath("missing"), "cannot be read"},
     };
     for (const auto &b : broken) {
-        OwnServer own(enqueueWorker);
+        RunningService own;
         own.settings().apiKey->setValue(QString::fromLatin1(b.key));
         own.settings().apiKeyFile->setValue(b.file);
-        EXPECT_FALSE(own.start(*s_log)) << b.why;
+        EXPECT_FALSE(own.start()) << b.why;
         EXPECT_FALSE(s_log->matching(QString::fromLatin1(b.why)).isEmpty()) << b.why;
-        EXPECT_EQ(connectTo(own.port), -1);
+        EXPECT_EQ(connectTo(own.port()), -1);
     }
 }
 
 // Bound to one address, the port answers there and nowhere else.
 TEST_F(Http, ListensOnlyOnTheAddressItIsGiven)
 {
-    OwnServer own(enqueueWorker);
-    own.settings().address->setValue(QStringLiteral("127.0.0.2"));
-    ASSERT_TRUE(own.start(*s_log));
+    service.settings().address->setValue(QStringLiteral("127.0.0.2"));
+    ASSERT_TRUE(service.start());
     const auto reaches = [&](const char *ip) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(own.port));
+        address.sin_port = htons(static_cast<uint16_t>(service.port()));
         ::inet_pton(AF_INET, ip, &address.sin_addr);
         const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
         ::close(fd);
@@ -471,9 +425,10 @@ TEST_F(Http, ListensOnlyOnTheAddressItIsGiven)
 
 TEST_F(Http, NoReplyCarriesANumberJsonCannotHold)
 {
-    OwnServer own([](struct soap *context, const std::string &path) { return new NonFiniteWorker(context, path); });
-    ASSERT_TRUE(own.start(*s_log));
-    const HttpReply reply = post(own.port, "/endpoint", "{}");
+    service.service().setWorkerFactory(
+        [](struct soap *context, const std::string &path) { return new NonFiniteWorker(context, path); });
+    ASSERT_TRUE(service.start());
+    const HttpReply reply = post(service.port(), "/endpoint", "{}");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, R"({"error":"The reply held a number that is not finite."})");
 }

@@ -31,6 +31,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "annotation.h"
 #include "imagefile.h"
 #include "meterreaderhandler.h"
 

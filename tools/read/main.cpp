@@ -21,9 +21,9 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include "annotation.h"
 #include "json.h"
 #include "meterreaderhandler.h"
-#include "meterreading.h"
 #include "soapcontext.h"
 
 namespace {
