@@ -154,6 +154,13 @@ QString applyThresholds(OnnxYolov5Detector &model, float usualScore)
     return {};
 }
 
+// Takes the model under the contract it states, or says why it cannot.
+QString adopt(OnnxYolov5Detector &model, float usualScore)
+{
+    const QString problem = contractProblem(model);
+    return problem.isEmpty() ? applyThresholds(model, usualScore) : problem;
+}
+
 } // namespace
 
 MeterReaderHandler::MeterReaderHandler(bool debug)
@@ -169,31 +176,29 @@ bool MeterReaderHandler::init(const QString &meterModel, const QString &pointerM
     m_meterDetector = std::make_unique<OnnxUPoseDetector>();
     if (!m_meterDetector->init(meterModel.toStdWString()))
         return false;
+    const auto refused = [](const char *which, const QString &path, const QString &problem) {
+        qCritical().noquote() << QStringLiteral("The %1 model %2 is refused: %3.").arg(QLatin1String(which), path, problem);
+        return false;
+    };
     // The geometry reads the key points by their place: a model of another
     // layout would load and read every gauge wrong.
     QString problem = m_meterDetector->keyPoints() == modelcontract::KEY_POINTS
-        ? contractProblem(*m_meterDetector)
+        ? adopt(*m_meterDetector, modelcontract::DIAL_SCORE)
         : QStringLiteral("it has %1 key points where this engine reads %2")
               .arg(m_meterDetector->keyPoints())
               .arg(modelcontract::KEY_POINTS);
-    if (problem.isEmpty())
-        problem = applyThresholds(*m_meterDetector, modelcontract::DIAL_SCORE);
     if (!problem.isEmpty()) {
-        qCritical().noquote() << QStringLiteral("The dial model %1 is refused: %2.").arg(meterModel, problem);
         m_meterDetector.reset();
-        return false;
+        return refused("dial", meterModel, problem);
     }
 
     m_pointerDetector = std::make_unique<OnnxUOBBDetector>();
     if (!m_pointerDetector->init(pointerModel.toStdWString()))
         return false;
-    problem = contractProblem(*m_pointerDetector);
-    if (problem.isEmpty())
-        problem = applyThresholds(*m_pointerDetector, modelcontract::NEEDLE_SCORE);
+    problem = adopt(*m_pointerDetector, modelcontract::NEEDLE_SCORE);
     if (!problem.isEmpty()) {
-        qCritical().noquote() << QStringLiteral("The needle model %1 is refused: %2.").arg(pointerModel, problem);
         m_pointerDetector.reset();
-        return false;
+        return refused("needle", pointerModel, problem);
     }
     return true;
 }
