@@ -142,9 +142,13 @@ TEST_F(ServiceTest, StopAnswersEveryRequestInFlightAndReturns)
     EXPECT_EQ(read, 1);
     EXPECT_EQ(refused, clients - 1);
 
-    char byte;
-    const ssize_t got = ::recv(idle, &byte, 1, 0);
-    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET)) << "the idle connection was left open";
+    // Closed, with or without a refusal first (stop() may catch it reading
+    // its request line); a connection left open runs into the receive limit.
+    char buffer[512];
+    ssize_t got;
+    while ((got = ::recv(idle, buffer, sizeof buffer, 0)) > 0) {
+    }
+    EXPECT_TRUE(got == 0 || errno == ECONNRESET) << "the idle connection was left open";
     ::close(idle);
     EXPECT_EQ(connectTo(port), -1) << "the port is still served";
     EXPECT_EQ(connectTo(metricsPort), -1) << "the metrics port is still served";
