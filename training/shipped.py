@@ -1,14 +1,16 @@
 """The record of one build-models run: shipped.json.
 
   python3 -m training.shipped --out FILE --commit C --command TEXT --models DIR --runs DIR
-                              --reports NAME... --seed KEY=N...
+                              --reports NAME... [--real SPLIT=FILE ...] --seed KEY=N...
 
 Reads RUNS/evaluate-NAME.txt (tools/evaluate's output) for each report and
 writes {"commit", "command", "seeds", "figures", "models"}: per set the
 images, read and refused counts, the error's median and mean in % of the
 span, the shares within 2 % and 5 % (refusals count as failures), the same
 by dial size where the set has it, the frames that must be refused, and the
-engine's median time per image; per model its sha256.
+engine's median time per image; per model its sha256. --real adds, under
+"real" / "gauges-cc-by", the figures of each split of the hand-labelled real
+photos from tools/evaluate's --json lines (real_figures).
 """
 import argparse
 import hashlib
@@ -51,6 +53,28 @@ def figures(text):
     return out
 
 
+def real_figures(lines):
+    """Counts and the error's median and mean (% of the span, readings only)
+    of tools/evaluate's --json lines."""
+    errors = sorted(line["percent"] for line in lines if not line["error"])
+    count = len(errors)
+    median = (errors[count // 2] + errors[(count - 1) // 2]) / 2 if count else None
+    return {
+        "images": len(lines),
+        "refused": len(lines) - count,
+        "within_2": sum(e <= 2 for e in errors),
+        "within_5": sum(e <= 5 for e in errors),
+        "over_10": sum(e > 10 for e in errors),
+        "median": round(median, 2) if median is not None else None,
+        "mean": round(sum(errors) / count, 2) if count else None,
+    }
+
+
+def read_jsonl(path):
+    with open(path) as fh:
+        return [json.loads(line) for line in fh if line.strip()]
+
+
 def sha256(path):
     digest = hashlib.sha256()
     with open(path, "rb") as fh:
@@ -67,6 +91,7 @@ def main(argv=None):
     ap.add_argument("--models", required=True)
     ap.add_argument("--runs", required=True)
     ap.add_argument("--reports", nargs="+", required=True)
+    ap.add_argument("--real", action="append", default=[], metavar="SPLIT=FILE")
     ap.add_argument("--seed", action="append", default=[], metavar="KEY=N")
     args = ap.parse_args(argv)
     seeds = {}
@@ -83,6 +108,9 @@ def main(argv=None):
     for name in args.reports:
         with open(os.path.join(args.runs, "evaluate-%s.txt" % name)) as fh:
             record["figures"][name] = figures(fh.read())
+    for item in args.real:
+        split, _, path = item.partition("=")
+        record.setdefault("real", {}).setdefault("gauges-cc-by", {})[split] = real_figures(read_jsonl(path))
     with open(args.out + ".partial", "w") as fh:
         json.dump(record, fh, indent=1)
         fh.write("\n")
