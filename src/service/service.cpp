@@ -62,8 +62,7 @@ bool Service::loadModels(const QString &folder)
         qCritical().noquote() << QStringLiteral("the models in %1 cannot be loaded").arg(models.absolutePath());
         return false;
     }
-    m_models = folder;
-    m_modelsLoaded = true;
+    m_models = models.absolutePath();
     return true;
 }
 
@@ -151,7 +150,7 @@ bool Service::start()
         qCritical() << "Service not started: it has stopped, and a stopped one is not started again";
         return false;
     }
-    if (!m_modelsLoaded) {
+    if (m_models.isEmpty()) {
         qCritical() << "Service not started: no models are loaded";
         return false;
     }

@@ -88,7 +88,6 @@ private:
     WSServerPropertySet *m_settings = nullptr;   // the server's QObject child
     WSServer::WorkerFactory m_workerFactory;
     std::unique_ptr<MetricsServer> m_metricsServer;   // only when a metrics port is set
-    QString m_models;
-    bool m_modelsLoaded = false;
+    QString m_models;   // the folder the models were loaded from; empty until they are
     Phase m_phase = Phase::Created;
 };
