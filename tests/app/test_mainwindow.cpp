@@ -151,6 +151,11 @@ TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
     MainWindow window;
     ASSERT_TRUE(window.init());
     ASSERT_TRUE(pumpUntil([&] { return window.findChild<QLabel *>("label_status")->text() == "OK"; }));
+    // "OK" comes as the listener's thread starts, before it has bound the port.
+    ASSERT_TRUE(pumpUntil([&] {
+        const int probe = connectTo(port);
+        return probe >= 0 && ::close(probe) == 0;
+    }));
 
     const auto serve = [&](auto call) {
         auto pending = std::async(std::launch::async, call);
