@@ -14,7 +14,7 @@ import numpy as np
 import onnx
 import torch
 
-from training import engine, export, quantise, render
+from training import engine, export, quantise, real_needles, render
 from training import graph as G
 from training import model as M
 from training.train import data as D
@@ -376,6 +376,56 @@ class Decoys(unittest.TestCase):
         self.assertTrue(all(math.isfinite(float(v)) for v in (*loud.values(), *quiet.values())))
         self.assertLess(float(quiet["score"]), 1e-3)
         self.assertGreater(float(loud["score"]), 100 * float(quiet["score"]))
+
+
+class RealNeedles(unittest.TestCase):
+    def test_an_outline_gives_the_box_the_renderer_labels_at_every_angle(self):
+        # minAreaRect turns its angle at the axes and may call either side
+        # the width: the box must come out w along the needle all round.
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "n.txt")
+            for k in range(24):
+                want = dict(cx=203.5, cy=198.25, w=150.0, h=9.0, angle=-math.pi + k * math.pi / 12)
+                corners = np.asarray(engine.box_corners(*want.values())) / [416, 400]
+                with open(path, "w") as fh:
+                    fh.write("0 " + " ".join("%.9f" % v for v in corners.ravel()) + "\n")
+                (outline,) = real_needles.outlines(path, 416, 400)
+                got = real_needles.needle_box(outline)
+                np.testing.assert_allclose([got[k] for k in "cx cy w h".split()], [203.5, 198.25, 150.0, 9.0],
+                                           atol=0.01)
+                turn = (got["angle"] - want["angle"]) % math.pi
+                self.assertLess(min(turn, math.pi - turn), 1e-4)
+
+    def test_a_copy_of_a_held_out_photo_is_known_in_any_flip_and_noise(self):
+        self.assertEqual(real_needles.source_of("10-big-img-5_jpg.rf.87063ffe64ef1838c49da1bd8cb37bce.jpg"),
+                         "10-big-img-5")
+        (a, _, _), (b, _, _) = render.render_sample(41, 0, 416), render.render_sample(41, 1, 416)
+        held = np.stack([real_needles.thumbnail(a)])
+        rng = np.random.default_rng(5)
+        # The export's versions: flipped, brighter, salt and pepper on a fifth of the pixels.
+        copy = np.clip(a[::-1, ::-1].astype(np.float32) * 1.4, 0, 255).astype(np.uint8)
+        salt = rng.random(copy.shape[:2]) < 0.2
+        copy[salt] = rng.choice([0, 255], size=(int(salt.sum()), 1))
+        self.assertTrue(real_needles.resembles([real_needles.thumbnail(copy)], held))
+        self.assertFalse(real_needles.resembles([real_needles.thumbnail(b)], held))
+
+    def test_a_cut_keeps_a_needle_that_has_no_key_points(self):
+        img, lab, _ = render.render_sample(43, 2, 640)
+        real = {"image": "x.jpg", "dial_box": lab["dial_box"], "needles": lab["needles"]}
+        saved = D.CROP_P
+        try:
+            D.CROP_P = 0.0
+            plain = D.prepare_view(img, real, "needle", np.random.default_rng(1))
+            full = D.prepare_view(img, lab, "needle", np.random.default_rng(1))
+            for k in (0, 1, 3):    # the view, the dial box and the needle; no key points
+                np.testing.assert_array_equal(plain[k], full[k])
+            D.CROP_P = 1.0
+            for k in range(8):
+                _, _, _, needle = D.prepare(img, real, M.FRAME_SIZE, np.random.default_rng([2, k]), "needle")
+                corners = np.asarray(engine.box_corners(*needle.tolist()))
+                self.assertTrue(np.all((corners >= -0.5) & (corners <= M.FRAME_SIZE - 0.5)), corners)
+        finally:
+            D.CROP_P = saved
 
 
 class Quantise(unittest.TestCase):

@@ -11,7 +11,7 @@ import numpy as np
 import torch
 
 from .. import model as M
-from ..engine import letterbox_geometry
+from ..engine import box_corners, letterbox_geometry
 
 # The loader process shares two cores with the training threads.
 cv2.setNumThreads(1)
@@ -109,6 +109,15 @@ def gauges_of(lab):
     return [lab] + ([lab["second"]] if "second" in lab else [])
 
 
+def kept_points(part):
+    """The points of a gauge that a cut may not lose: its key points, or a
+    real needle's corners where it has none."""
+    if "keypoints" in part:
+        return np.array(part["keypoints"], np.float32)[:, :2]
+    nd = part["needles"][0]
+    return np.array(box_corners(nd["cx"], nd["cy"], nd["w"], nd["h"], nd["angle"]), np.float32)
+
+
 def prepare(img, lab, size, rng=None, task="pose", colours=True, every_box=False):
     """One training (rng given) or evaluation (rng None) sample in model-input
     pixels: the RGB picture and the geometry (dial box, key points, needle)
@@ -120,14 +129,16 @@ def prepare(img, lab, size, rng=None, task="pose", colours=True, every_box=False
     boxes = np.array([p["dial_box"] for p in parts] or lab.get("decoy", []), np.float32).reshape(-1, 4)
     kp, needle = np.zeros((M.NUM_KP, 3), np.float32), np.zeros(5, np.float32)
     if parts:
-        kp = np.array(lab["keypoints"], np.float32)
+        # A real photo's needle (real_needles.py) comes without key points.
+        if "keypoints" in lab:
+            kp = np.array(lab["keypoints"], np.float32)
         nd = lab["needles"][0]
         needle = np.array([nd["cx"], nd["cy"], nd["w"], nd["h"], nd["angle"]], np.float32)
     h0, w0 = img.shape[:2]
     colour = GREY
     if rng is not None:
         # A decoy's box stays whole in the photo, as a gauge's key points do.
-        every_point = np.concatenate([np.array(p["keypoints"], np.float32)[:, :2] for p in parts]
+        every_point = np.concatenate([kept_points(p) for p in parts]
                                      + [b[:2] + np.float32([[-0.5], [0.5]]) * b[2:] for b in boxes[len(parts):]]
                                      or [np.zeros((0, 2))])
         x0, y0, cw, ch = choose_crop(w0, h0, every_point, rng)
