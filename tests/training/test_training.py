@@ -14,7 +14,7 @@ import numpy as np
 import onnx
 import torch
 
-from training import engine, export, quantise, real_needles, render
+from training import candidate, engine, export, quantise, real_needles, render
 from training import graph as G
 from training import model as M
 from training.train import data as D
@@ -426,6 +426,22 @@ class RealNeedles(unittest.TestCase):
                 self.assertTrue(np.all((corners >= -0.5) & (corners <= M.FRAME_SIZE - 0.5)), corners)
         finally:
             D.CROP_P = saved
+
+
+class Candidate(unittest.TestCase):
+    def test_a_pair_that_loses_real_readings_or_answers_wrong_more_often_does_not_ship(self):
+        shipped = {"p%d" % i: 1.0 for i in range(10)}
+        # Four moved out of 2 % but stay under 10 %: more than a standard error lost.
+        ok, reasons = candidate.verdict(shipped, dict(shipped, p0=3.0, p1=3.0, p2=3.0, p3=3.0))
+        self.assertFalse(ok)
+        self.assertIn("4 fewer within 2 %", reasons[0])
+        # One lost is within noise, but it is a reading far off.
+        ok, reasons = candidate.verdict(shipped, dict(shipped, p0=30.0))
+        self.assertEqual((ok, len(reasons)), (False, 1))
+        self.assertIn("off by more than 10", reasons[0])
+        # A refusal is no wrong answer; one lost is noise.
+        self.assertEqual(candidate.verdict(shipped, dict(shipped, p0=None)), (True, []))
+        self.assertEqual(candidate.verdict(dict(shipped, p0=40.0, p1=None), shipped), (True, []))
 
 
 class Quantise(unittest.TestCase):
