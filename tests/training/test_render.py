@@ -20,12 +20,13 @@ import numpy as np
 
 from training import check_labels as CL
 from training import engine, render
-from training.render import backgrounds
+from training.render import backgrounds, plant
 from training.render.__main__ import main as render_main
 
 
-# Pixels and labels of render_sample(4242, i, 320), procedural backdrops only:
-# the square sets the shipped models learnt from must not change. The digest
+# Pixels and labels of render_sample(4242, i, 320), procedural backdrops only
+# and drawn plain: the square sets the shipped models learnt from must not
+# change, and the plant families must leave them as they were. The digest
 # holds for these library versions only (their drawing and resizing move pixels).
 SQUARE_DIGEST = "d8f1a469bed70b2a6a130aa5abb737933bd92aad3c6d295d7ff43950a1771be0"
 SQUARE_DIGEST_VERSIONS = ("4.6.0", "1.24.2")   # OpenCV, NumPy
@@ -123,15 +124,38 @@ class Frames(unittest.TestCase):
                          "digest recorded with OpenCV %s and NumPy %s" % SQUARE_DIGEST_VERSIONS)
     def test_square_samples_are_unchanged(self):
         try:
-            backgrounds.PHOTOS = False
+            backgrounds.PHOTOS, plant.FAMILIES = False, False
             digest = hashlib.sha256()
             for i in SQUARE_SAMPLES:
                 img, lab, _ = render.render_sample(4242, i, 320)
                 digest.update(img.tobytes())
                 digest.update(json.dumps(lab, sort_keys=True).encode())
         finally:
-            backgrounds.PHOTOS = True
+            backgrounds.PHOTOS, plant.FAMILIES = True, True
         self.assertEqual(digest.hexdigest(), SQUARE_DIGEST)
+
+    def test_the_plant_families_change_pixels_only(self):
+        # They draw from a stream of their own: every label stays (but the
+        # dial box, which holds the numerals as drawn), and a picture that
+        # gets none of them stays as it was.
+        kept = 0
+        try:
+            backgrounds.PHOTOS = False
+            for i in range(24):
+                drawn = render.render_sample(77, i, 256)[:2]
+                plant.FAMILIES = False
+                plain = render.render_sample(77, i, 256)[:2]
+                plant.FAMILIES = True
+                self.assertEqual(dict(drawn[1], dial_box=None), dict(plain[1], dial_box=None), i)
+                kept += np.array_equal(drawn[0], plain[0])
+            frames = [render.render_frame(78, i) for i in range(6)]
+            plant.FAMILIES = False
+            for i, (img, lab, _) in enumerate(frames):
+                again = render.render_frame(78, i)[1]
+                self.assertEqual(dict(lab, dial_box=None), dict(again, dial_box=None), i)
+        finally:
+            backgrounds.PHOTOS, plant.FAMILIES = True, True
+        self.assertTrue(3 <= kept <= 20, "%d of 24 pictures without a family" % kept)
 
 
 class Sets(unittest.TestCase):

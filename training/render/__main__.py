@@ -2,7 +2,7 @@
 image, in index order).
 
   python3 -m training.render --out DIR --count N --seed S [--size 640 | --frames] [--start I] [--jobs J]
-                             [--counter-clockwise SHARE] [--no-photos]
+                             [--counter-clockwise SHARE] [--no-photos] [--plain]
 """
 import argparse
 import json
@@ -12,14 +12,15 @@ import time
 
 import cv2
 
-from . import backgrounds, faces
+from . import backgrounds, faces, plant
 from .scenes import FRAME_EMPTY_P, FRAME_SECOND_P, render_frame, render_sample
 
 
-def configure(counter_clockwise, photos):
+def configure(counter_clockwise, photos, families=True):
     """A set's settings, in this process and in every worker of the pool."""
     faces.COUNTER_CLOCKWISE = counter_clockwise
     backgrounds.PHOTOS = photos
+    plant.FAMILIES = families
 
 
 def _render_one(args):
@@ -50,11 +51,14 @@ def main(argv=None):
     ap.add_argument("--no-photos", action="store_true",
                     help="backgrounds from the procedural backdrops only, as on a machine without wallpapers: "
                          "the pictures then depend on no installed files")
+    ap.add_argument("--plain", action="store_true",
+                    help="none of the plant families (drag pointers, TrueType numerals, clocks ...): the "
+                         "pictures the renderer drew before them")
     args = ap.parse_args(argv)
     if args.frames and args.size is not None:
         ap.error("--size does not apply to --frames: frames come in sizes of their own")
     size = 640 if args.size is None else args.size
-    settings = (args.counter_clockwise, not args.no_photos)
+    settings = (args.counter_clockwise, not args.no_photos, not args.plain)
     configure(*settings)
     os.makedirs(args.out, exist_ok=True)
     work = [(args.seed, i, size, args.out, args.frames) for i in range(args.start, args.start + args.count)]

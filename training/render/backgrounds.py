@@ -8,9 +8,10 @@ import os
 import cv2
 import numpy as np
 
+from . import plant
 from .primitives import (AA, FONTS, SHIFT, U, chance, colorize, fill_circle, fill_poly, fixed, fmt_value,
-                         font_scale_for_height, pick, put_text_centred, random_colour, random_word, shade, unit,
-                         value_noise)
+                         font_scale_for_height, pick, put_text_centred, random_colour, random_word, shade, side_stream,
+                         unit, value_noise)
 
 
 BACKGROUND_GLOBS = [
@@ -216,6 +217,9 @@ def add_clutter(rng, img):
     plates, rings and nuts, their number and size in proportion to the frame."""
     h, w = img.shape[:2]
     k = min(w, h) / 640
+    extra = side_stream(rng)
+    if plant.drawn(extra, plant.CLOCK_P):
+        plant.clock(extra, img, k)
     for _ in range(int(rng.integers(2, 9) * math.sqrt(w * h) / 640)):
         kind = pick(rng, ["text", "cable", "box", "plate", "ring", "nut", "pipe"], [2, 2, 2, 1.5, 1.5, 1, 1.5])
         col = random_colour(rng)

@@ -6,9 +6,10 @@ import math
 import cv2
 import numpy as np
 
+from . import plant
 from .needles import draw_needle_and_glass
 from .primitives import (AA, ONE, SHIFT, U, arc_poly, blend, chance, fill_circle, fill_poly, fixed, fmt_value,
-                         pick, random_colour, random_word, shade, unit, value_noise)
+                         pick, random_colour, random_word, shade, side_stream, unit, value_noise)
 from .scales import (Scale, band_outline, draw_scale, place_text, sample_range, sample_reading, sample_sweep,
                      scale_style)
 
@@ -82,11 +83,25 @@ class Gauge:
 
 def build_gauge(rng, R_target, want_masks):
     kind = pick(rng, ["round", "panel", "sector"], [8, 1.2, 0.8])
+    extra = side_stream(rng)
     if kind == "round":
-        return build_round(rng, R_target, want_masks)
+        return build_round(rng, R_target, want_masks, extra)
     if kind == "panel":
-        return build_panel(rng, R_target, want_masks)
-    return build_sector(rng, R_target, want_masks)
+        return build_panel(rng, R_target, want_masks, extra)
+    return build_sector(rng, R_target, want_masks, extra)
+
+
+def plant_families(extra, g, R, face_m, style, drag=False):
+    """The plant families before the needle: a worn face, a drag pointer."""
+    if plant.drawn(extra, plant.WORN_P):
+        plant.worn(extra, g.canvas, face_m)
+    if drag and plant.drawn(extra, plant.DRAG_P):
+        plant.drag_pointer(extra, g, R, style)
+
+
+def room_in_glass(extra, g, face_m):
+    if plant.drawn(extra, plant.ROOM_P):
+        plant.room_in_glass(extra, g, face_m.astype(np.float32) / 255.0)
 
 
 def finish_gauge(rng, g, canvas, alpha, want_masks):
@@ -125,7 +140,7 @@ def add_glare(rng, g, mask_f, R, centre, dark=False):
     g.canvas = blend(np.full_like(g.canvas, 255), g.canvas, gl)
 
 
-def build_round(rng, R_case, want_masks):
+def build_round(rng, R_case, want_masks, extra):
     g = Gauge()
     g.kind = "round"
     bezel_kind, bezel_col, shine = bezel_colours(rng)
@@ -218,7 +233,7 @@ def build_round(rng, R_case, want_masks):
     g.scale = Scale(centre, a0, s, gamma, rk)
     g.face_r = R
     vmin, vmax, step, nmaj = sample_range(rng)
-    st = scale_style(rng, dark)
+    st = scale_style(rng, dark, extra)
     layout = dict(anchor=anchor, r_out=r_out, Lmaj=Lmaj, numbers=numbers, num_h=num_h)
     band_r, _ = draw_scale(rng, img, g.masks, g.scale, R, vmin, vmax, step, nmaj, st, layout)
 
@@ -234,6 +249,9 @@ def build_round(rng, R_case, want_masks):
         draw_scale(rng, img, None, sc2, R * 0.7, *v2, st2,
                    dict(anchor="outer", r_out=r2 + R * 0.03, Lmaj=R * 0.06, numbers="inside",
                         num_h=R * U(rng, 0.04, 0.06)))
+
+    if plant.drawn(extra, plant.MARKERS_P):
+        plant.setting_markers(extra, g, R)
 
     # texts, screws and the stop pin, opposite the scale and below it
     gap_dir = unit(mid + math.pi)
@@ -265,10 +283,14 @@ def build_round(rng, R_case, want_masks):
         stain = cv2.resize(stain, (W, Hh), interpolation=cv2.INTER_LINEAR)
         k = np.clip(stain - U(rng, 0.4, 0.7), 0, 1) * U(rng, 0.3, 0.8) * (face_m.astype(np.float32) / 255.0)
         img[:] = blend(np.full_like(img, shade(face_col, 0.7)), img, k)
+    if plant.drawn(extra, plant.STICKER_P):
+        plant.sticker(extra, img, centre + top_dir * R * U(extra, 0.2, 0.4), R)
     g.reading = sample_reading(rng)
+    plant_families(extra, g, R, face_m, "round", drag=True)
     draw_needle_and_glass(rng, g, R, dark, "round", face_m)
     if chance(rng, 0.75):
         add_glare(rng, g, face_m.astype(np.float32) / 255.0, R, centre, dark)
+    room_in_glass(extra, g, face_m)
     g.box_outline = band_outline(g.scale, band_r)
     g.case_outline = arc_poly(centre, R_case, 0, 2 * math.pi, 64)
     g.depth = R_case * U(rng, 0.08, 0.4) if chance(rng, 0.8) else 0.0
@@ -280,7 +302,7 @@ def build_round(rng, R_case, want_masks):
     return g
 
 
-def build_panel(rng, Rt, want_masks):
+def build_panel(rng, Rt, want_masks, extra):
     """Moving-coil panel meter: rectangular case, pivot low, a short arc."""
     g = Gauge()
     Wc = 2 * Rt
@@ -323,7 +345,7 @@ def build_panel(rng, Rt, want_masks):
     g.scale = Scale(pivot, mid - sweep / 2, sweep, U(rng, 0.93, 1.08) if chance(rng, 0.2) else 1.0, rk)
     g.face_r = r_out + Lmaj
     vmin, vmax, step, nmaj = sample_range(rng)
-    st = scale_style(rng, dark)
+    st = scale_style(rng, dark, extra)
     st["tick_shape"] = "rect"
     R = r_out / 0.9
     layout = dict(anchor=pick(rng, ["inner", "outer"]), r_out=r_out, Lmaj=Lmaj, numbers="outside", num_h=num_h)
@@ -335,6 +357,7 @@ def build_panel(rng, Rt, want_masks):
         place_text(rng, img, (fx0 + fw * U(rng, 0.15, 0.3), fy1 - fh * U(rng, 0.06, 0.15)), R * 0.6, st["ink"], dark,
                    pick(rng, ["CLASS 2.5", "CL 1.5", random_word(rng).upper(), "85C1", "DC", "AC"]))
     g.reading = sample_reading(rng)
+    plant_families(extra, g, R, face_m, "panel")
     draw_needle_and_glass(rng, g, R, dark, "panel", face_m, max_back=0.9 * (fy1 - pivot[1]))
     g.hidden = set()
     if covered:    # the cover over the movement hides the pivot
@@ -348,6 +371,7 @@ def build_panel(rng, Rt, want_masks):
             g.hidden.add(2)
     if chance(rng, 0.6):
         add_glare(rng, g, face_m.astype(np.float32) / 255.0, Wc / 2, centre, dark)
+    room_in_glass(extra, g, face_m)
     g.box_outline = band_outline(g.scale, band_r)
     g.case_outline = case_poly
     g.depth = Wc * U(rng, 0.1, 0.4) if chance(rng, 0.8) else 0.0
@@ -368,7 +392,7 @@ def rounded_rect(x0, y0, x1, y1, r):
     return np.asarray(pts)
 
 
-def build_sector(rng, Rt, want_masks):
+def build_sector(rng, Rt, want_masks, extra):
     """Quadrant gauge: the pivot in a corner, the face a pie slice."""
     g = Gauge()
     sweep = math.radians(U(rng, 80, 120))
@@ -410,15 +434,17 @@ def build_sector(rng, Rt, want_masks):
     g.scale = Scale(pivot, mid - s / 2, s, 1.0, rk)
     g.face_r = R
     vmin, vmax, step, nmaj = sample_range(rng)
-    st = scale_style(rng, dark)
+    st = scale_style(rng, dark, extra)
     layout = dict(anchor=pick(rng, ["outer", "inner"]), r_out=r_out, Lmaj=Lmaj, numbers=numbers, num_h=num_h)
     band_r, _ = draw_scale(rng, img, g.masks, g.scale, R, vmin, vmax, step, nmaj, st, layout)
     if chance(rng, 0.7):
         place_text(rng, img, pivot + unit(mid) * R * U(rng, 0.35, 0.5), R, st["ink"], dark)
     g.reading = sample_reading(rng)
+    plant_families(extra, g, R, face_m, "round", drag=True)
     draw_needle_and_glass(rng, g, R, dark, "round", face_m, max_back=0.8 * back)
     if chance(rng, 0.6):
         add_glare(rng, g, face_m.astype(np.float32) / 255.0, R * 0.6, pivot + unit(mid) * R * 0.5, dark)
+    room_in_glass(extra, g, face_m)
     g.box_outline = band_outline(g.scale, band_r)
     g.case_outline = case_p
     g.depth = R_case * U(rng, 0.05, 0.25) if chance(rng, 0.7) else 0.0

@@ -4,10 +4,13 @@ Points are floats in pixels; OpenCV draws them anti-aliased at SHIFT
 sub-pixel bits. Every draw comes from the caller's numpy Generator, so a
 sample's picture depends on its (seed, index) alone.
 """
+import functools
 import math
+import os
 
 import cv2
 import numpy as np
+from PIL import Image, ImageDraw, ImageFont
 
 
 SHIFT = 4                      # sub-pixel bits for OpenCV drawing
@@ -15,8 +18,37 @@ ONE = 1 << SHIFT
 AA = cv2.LINE_AA
 FONTS = [cv2.FONT_HERSHEY_SIMPLEX, cv2.FONT_HERSHEY_DUPLEX, cv2.FONT_HERSHEY_COMPLEX,
          cv2.FONT_HERSHEY_TRIPLEX, cv2.FONT_HERSHEY_PLAIN, cv2.FONT_HERSHEY_COMPLEX_SMALL]
+# Bold, condensed and plain sans faces like the numerals of plant gauges,
+# beside OpenCV's Hershey strokes: Debian's fonts-dejavu-core,
+# fonts-dejavu-extra and fonts-liberation (scripts/setup-deps and
+# training/setup install them).
+TRUETYPE_DIR = "/usr/share/fonts/truetype"
+TRUETYPE = ("dejavu/DejaVuSans-Bold.ttf", "dejavu/DejaVuSansCondensed-Bold.ttf", "dejavu/DejaVuSans.ttf",
+            "dejavu/DejaVuSansCondensed.ttf", "liberation/LiberationSans-Bold.ttf",
+            "liberation/LiberationSansNarrow-Bold.ttf", "liberation/LiberationSans-Regular.ttf")
 SYLL = ["ka", "ro", "me", "ta", "ni", "sa", "po", "lu", "vi", "de", "ter", "mon", "tek", "gar",
         "fix", "dyn", "flo", "bar", "hy", "dro", "ma", "nu", "tor", "ex", "al", "quo", "zen"]
+
+
+class TrueType(str):
+    """A TrueType face, by its path under TRUETYPE_DIR. Where the text
+    helpers take an OpenCV font and its scale, this takes its pixel size."""
+
+
+@functools.lru_cache(maxsize=512)
+def truetype_face(font, size):
+    path = os.path.join(TRUETYPE_DIR, font)
+    if not os.path.exists(path):
+        raise FileNotFoundError("%s is missing: training/setup installs the renderer's fonts" % path)
+    return ImageFont.truetype(path, size)
+
+
+def side_stream(rng):
+    """A generator seeded from rng's state without drawing from it. What a
+    later family of pictures draws from it leaves every draw of rng as it
+    was, so that a picture that gets none of the family stays the same."""
+    state = rng.bit_generator.state["state"]
+    return np.random.default_rng([state["state"], state["inc"]])
 
 
 def U(rng, a, b):
@@ -68,17 +100,38 @@ def coverage(polys, shape, ss=4):
 
 
 def put_text_centred(img, text, centre, font, scale, color, thick):
+    if isinstance(font, TrueType):
+        face = truetype_face(font, max(1, int(round(scale))))
+        left, top, right, bottom = face.getbbox(text)
+        ink = Image.new("L", (right - left + 2, bottom - top + 2), 0)
+        ImageDraw.Draw(ink).text((1 - left, 1 - top), text, fill=255, font=face)
+        ink = np.asarray(ink)
+        x0 = int(round(centre[0] - (right - left) / 2)) - 1
+        y0 = int(round(centre[1] - (bottom - top) / 2)) - 1
+        # Clipped to the picture: a number may reach past its edge.
+        x1, y1 = min(img.shape[1], x0 + ink.shape[1]), min(img.shape[0], y0 + ink.shape[0])
+        cx0, cy0 = max(0, x0), max(0, y0)
+        if x1 > cx0 and y1 > cy0:
+            k = ink[cy0 - y0:y1 - y0, cx0 - x0:x1 - x0].astype(np.float32) / 255.0
+            roi = img[cy0:y1, cx0:x1]
+            roi[:] = blend(np.full_like(roi, color), roi, k)
+        return
     (w, h), base = cv2.getTextSize(text, font, scale, thick)
     org = (int(round(centre[0] - w / 2)), int(round(centre[1] + h / 2)))
     cv2.putText(img, text, org, font, scale, color, thick, AA)
 
 
 def text_box(text, font, scale, thick):
+    if isinstance(font, TrueType):
+        left, top, right, bottom = truetype_face(font, max(1, int(round(scale)))).getbbox(text)
+        return right - left, bottom - top
     (w, h), _ = cv2.getTextSize(text, font, scale, thick)
     return w, h
 
 
 def font_scale_for_height(font, px):
+    if isinstance(font, TrueType):
+        return px * 100.0 / max(text_box("0", font, 100, 1)[1], 1)
     _, h = text_box("0", font, 1.0, 1)
     return px / max(h, 1)
 

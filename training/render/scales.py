@@ -5,8 +5,9 @@ import math
 import cv2
 import numpy as np
 
-from .primitives import (AA, FONTS, SHIFT, U, band_poly, arc_poly, chance, fill_circle, fill_poly, fixed, fmt_value,
-                         font_scale_for_height, pick, put_text_centred, text_box, unit)
+from . import plant
+from .primitives import (AA, FONTS, SHIFT, TRUETYPE, U, TrueType, band_poly, arc_poly, chance, fill_circle, fill_poly,
+                         fixed, fmt_value, font_scale_for_height, pick, put_text_centred, text_box, unit)
 
 
 RANGES = [(0, 1), (0, 1.6), (0, 2.5), (0, 4), (0, 6), (0, 10), (0, 16), (0, 25), (0, 40),
@@ -15,6 +16,8 @@ RANGES = [(0, 1), (0, 1.6), (0, 2.5), (0, 4), (0, 6), (0, 10), (0, 16), (0, 25),
           (0, 150), (0, 200), (0, 300), (0, 500), (0, 5000), (0, 3), (0, 2), (0, 0.6)]
 NEG_RANGES = [(-1, 0), (-1, 1.5), (-1, 3), (-1, 5), (-1, 9), (-30, 50), (-40, 40), (-20, 120),
               (-50, 50), (-60, 140), (-30, 30), (-10, 50), (-100, 0), (-20, 60), (-40, 120)]
+TRUETYPE_P = 0.4       # of scales: numerals in a TrueType face
+YELLOW_P = 0.3         # of dark faces: yellow ink
 UNITS = ["bar", "psi", "kPa", "MPa", "PSI", "BAR", "C", "F", "A", "V", "mA", "kV", "kgf/cm2",
          "x100kPa", "mbar", "inHg", "OIL", "FUEL", "WATER", "TEMP", "AIR", "VOLTS", "AMP",
          "PRESSURE", "VACUUM", "x1000", "m3/h", "RPM", "%"]
@@ -71,7 +74,7 @@ def sample_sweep(rng):
     return math.radians(U(rng, 90, 170))
 
 
-def scale_style(rng, dark):
+def scale_style(rng, dark, extra=None):
     st = {}
     st["ink"] = (pick(rng, [(240, 240, 240), (255, 255, 255), (120, 220, 250), (60, 170, 250)], [4, 3, 1, 1])
                  if dark else pick(rng, [(10, 10, 10), (40, 40, 40), (90, 40, 20), (30, 30, 140)], [6, 2, 1, 1]))
@@ -83,6 +86,13 @@ def scale_style(rng, dark):
     st["minor_dots"] = chance(rng, 0.08)
     st["arc_line"] = chance(rng, 0.45)
     st["every_other"] = chance(rng, 0.25)
+    if extra is not None:
+        # The later families, from the side stream: TrueType numerals, and
+        # yellow ink on dark faces (transformer and switchgear gauges).
+        if plant.drawn(extra, TRUETYPE_P):
+            st["font"], st["italic"] = TrueType(pick(extra, TRUETYPE)), False
+        if dark and plant.drawn(extra, YELLOW_P):
+            st["ink"] = st["num_ink"] = pick(extra, [(0, 210, 255), (40, 230, 250), (0, 180, 240)])
     return st
 
 
@@ -162,7 +172,8 @@ def draw_scale(rng, img, masks, sc, R, vmin, vmax, step, nmaj, st, layout):
     cv2.fillPoly(img, polys, ink, AA, SHIFT)
 
     # numbers at the major ticks
-    font = st["font"] | (cv2.FONT_ITALIC if st["italic"] else 0)
+    font = st["font"] | (cv2.FONT_ITALIC if st["italic"] else 0) if not isinstance(st["font"], TrueType) \
+        else st["font"]
     labelled = list(range(0, nmaj + 1, 2 if (st["every_other"] and nmaj % 2 == 0) else 1))
     texts = [fmt_value(vmin + i * step) for i in labelled]
     num_h = layout["num_h"]
