@@ -39,22 +39,36 @@ def clear_of(cand, gauges):
     return all(abs(cand[0] - g[0]) >= half + g[2] / 2 or abs(cand[1] - g[1]) >= half + g[3] / 2 for g in gauges)
 
 
-def frame_decoys(finder, img, lab):
-    """The decoys [cx, cy, w, h, score] of one frame, in its pixels."""
+def load_finder(path):
+    """The finder of a training checkpoint (its moving average), for inference."""
+    saved = torch.load(path, map_location="cpu")
+    if saved["task"] != "finder":
+        sys.exit("%s is a %s model, not the finder" % (path, saved["task"]))
+    finder = M.Net("finder", saved["size"])
+    finder.load_state_dict(saved["ema"])
+    return finder.eval()
+
+
+def finder_candidates(finder, img, threshold):
+    """The finder's survivors over threshold [cx, cy, w, h, score], strongest
+    first, in the photo's pixels, as it sees the photo in the exported graph."""
     rgb, (sx, sy, tx, ty) = D.letterbox(img, M.FRAME_SIZE, D.GREY)
     view = cv2.resize(cv2.cvtColor(rgb, cv2.COLOR_BGR2RGB), (M.COARSE_SIZE, M.COARSE_SIZE),
                       interpolation=cv2.INTER_AREA)
     with torch.no_grad():
         out = G.decode(finder, finder(D.to_tensor(view).unsqueeze(0)))[0].numpy().T
-    gauges = [g["dial_box"] for g in D.gauges_of(lab)]
     found = []
-    for c in survivors(out, DECOY_SCORE):
+    for c in survivors(out, threshold):
         # Pooled-view pixel j is the mean of letterbox pixels POOL j ... POOL j + POOL - 1.
         cx, cy = c[0] * M.POOL + (M.POOL - 1) / 2.0, c[1] * M.POOL + (M.POOL - 1) / 2.0
-        box = [(cx - tx) / sx, (cy - ty) / sy, c[2] * M.POOL / sx, c[3] * M.POOL / sy]
-        if clear_of(box, gauges):
-            found.append(box + [float(c[4])])
-    return found[:DECOYS_PER_FRAME]
+        found.append([(cx - tx) / sx, (cy - ty) / sy, c[2] * M.POOL / sx, c[3] * M.POOL / sy, float(c[4])])
+    return found
+
+
+def frame_decoys(finder, img, lab):
+    """The decoys [cx, cy, w, h, score] of one frame, in its pixels."""
+    gauges = [g["dial_box"] for g in D.gauges_of(lab)]
+    return [c for c in finder_candidates(finder, img, DECOY_SCORE) if clear_of(c[:4], gauges)][:DECOYS_PER_FRAME]
 
 
 def main():
@@ -65,12 +79,7 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
-    saved = torch.load(args.finder, map_location="cpu")
-    if saved["task"] != "finder":
-        sys.exit("decoys: %s is a %s model" % (args.finder, saved["task"]))
-    finder = M.Net("finder", saved["size"])
-    finder.load_state_dict(saved["ema"])
-    finder.eval()
+    finder = load_finder(args.finder)
     G.RULES["echo"] = False
     os.makedirs(args.out, exist_ok=True)
     lines, frames = [], 0

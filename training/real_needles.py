@@ -36,10 +36,10 @@ import cv2
 import numpy as np
 import torch
 
-from . import graph as G
+from . import contract
 from . import model as M
-from .engine import box_corners, survivors
-from .train import data as D
+from .decoys import finder_candidates, load_finder
+from .engine import box_corners
 
 # Correlation of two 24 x 24 grey thumbnails (standardised) above which two
 # photos count as the same picture: the export's copies of one photo
@@ -98,18 +98,8 @@ def needle_box(outline):
 def found_dial(finder, img):
     """The finder's only candidate [cx, cy, w, h] in the photo's pixels, or
     None where it keeps none or several."""
-    rgb, (sx, sy, tx, ty) = D.letterbox(img, M.FRAME_SIZE, D.GREY)
-    view = cv2.resize(cv2.cvtColor(rgb, cv2.COLOR_BGR2RGB), (M.COARSE_SIZE, M.COARSE_SIZE),
-                      interpolation=cv2.INTER_AREA)
-    with torch.no_grad():
-        out = G.decode(finder, finder(D.to_tensor(view).unsqueeze(0)))[0].numpy().T
-    kept = survivors(out)
-    if len(kept) != 1:
-        return None
-    c = kept[0]
-    # Pooled-view pixel j is the mean of letterbox pixels POOL j ... POOL j + POOL - 1.
-    cx, cy = c[0] * M.POOL + (M.POOL - 1) / 2.0, c[1] * M.POOL + (M.POOL - 1) / 2.0
-    return [(cx - tx) / sx, (cy - ty) / sy, c[2] * M.POOL / sx, c[3] * M.POOL / sy]
+    found = finder_candidates(finder, img, contract.DIAL_SCORE)
+    return found[0][:4] if len(found) == 1 else None
 
 
 def in_crop(needle, box):
@@ -129,12 +119,7 @@ def main(argv=None):
     ap.add_argument("--threads", type=int, default=2)
     args = ap.parse_args(argv)
     torch.set_num_threads(args.threads)
-    saved = torch.load(args.finder, map_location="cpu")
-    if saved["task"] != "finder":
-        sys.exit("real_needles: %s is a %s model" % (args.finder, saved["task"]))
-    finder = M.Net("finder", saved["size"])
-    finder.load_state_dict(saved["ema"])
-    finder.eval()
+    finder = load_finder(args.finder)
 
     held = [thumbnail(img) for folder in args.held_out
             for path in sorted(glob.glob(os.path.join(folder, "*")))
