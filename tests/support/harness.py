@@ -1,8 +1,10 @@
-"""What the scripted suites (robustness, package, deploy) share: strict JSON,
-free ports, child processes that die with the suite, and the sample's reading."""
+"""What the scripted suites share: strict JSON, free ports, HTTP exchanges
+under one deadline, child processes that die with the suite, image URLs that
+misbehave on purpose, and the sample's reading."""
 
 import ctypes
 import http.client
+import http.server
 import json
 import math
 import os
@@ -113,7 +115,7 @@ class Child:
         self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, errors="replace", start_new_session=True,
                                      preexec_fn=lambda: die_with_parent(death_signal), **popen)
-        self.cond = threading.Condition()
+        self.cond = threading.Condition()   # notified on every line and when the output ends
         self.out, self.err = [], []
         self.open = 2
         for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
@@ -128,19 +130,32 @@ class Child:
             self.open -= 1
             self.cond.notify_all()
 
+    def wait_for(self, predicate, seconds):
+        """Whether predicate, checked under the lock whenever cond is notified, held within seconds."""
+        with self.cond:
+            return self.cond.wait_for(predicate, seconds)
+
     def wait_line(self, lines, pattern, seconds):
         """The first line matching pattern, or None at the deadline or when the output ends."""
-        deadline = time.monotonic() + seconds
-        with self.cond:
-            while True:
-                found = next((line for line in lines if re.search(pattern, line)), None)
-                if found or not self.open or time.monotonic() >= deadline:
-                    return found
-                self.cond.wait(max(0.01, deadline - time.monotonic()))
+        found = []
+
+        def seen():
+            found[:] = [line for line in lines if re.search(pattern, line)][:1]
+            return found or not self.open
+        self.wait_for(seen, seconds)
+        return found[0] if found else None
 
     def output(self, count=10):
         with self.cond:
             return tail("\n".join(self.out + self.err), count)
+
+    def terminate(self, seconds):
+        """SIGTERM, then the exit code within seconds, or None while it still runs."""
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(seconds)
+        except subprocess.TimeoutExpired:
+            return None
 
     def kill(self):
         if self.proc.poll() is None:
@@ -148,23 +163,87 @@ class Child:
             self.proc.wait()
 
 
-def post(port, payload, timeout_s):
-    """POSTs payload as JSON: (status, headers, body), or (None, None, why) when the exchange fails."""
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout_s)
+class Reply:
+    """One HTTP exchange: status, headers and body, or why there is no complete reply."""
+    status = headers = problem = None
+    body = b""
+    elapsed = 0.0
+    data = None   # the body, parsed, where a suite checked it is JSON
+
+    @property
+    def ok(self):
+        return self.status is not None and self.problem is None
+
+    def text(self, limit=200):
+        body = self.body.decode("utf-8", "replace")
+        return body if len(body) <= limit else body[:limit] + f"...({len(self.body)} bytes)"
+
+    def reading(self):
+        """(value, None) when the reply reads the sample, else (None, why)."""
+        return sample_reading(self.status, self.body) if self.ok else (None, self.problem)
+
+
+def request_head(port, length, key=None):
+    auth = f"Authorization: Bearer {key}\r\n" if key else ""
+    return (f"POST /endpoint HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{auth}"
+            f"Content-Type: application/json\r\nContent-Length: {length}\r\nConnection: close\r\n\r\n").encode()
+
+
+def read_reply(sock, deadline, started):
+    """Reads one HTTP reply; at the deadline the socket is shut, so a trickling reply ends there too."""
+    reply = Reply()
+    cut = []
+
+    def shut():
+        cut.append(True)
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    timer = threading.Timer(max(0.001, deadline - time.monotonic()), shut)
+    timer.start()
+    response = http.client.HTTPResponse(sock, method="POST")
     try:
-        connection.request("POST", "/endpoint", json.dumps(payload), {"Content-Type": "application/json"})
-        response = connection.getresponse()
-        return response.status, response.headers, response.read()
+        sock.settimeout(max(0.001, deadline - time.monotonic()))
+        response.begin()
+        reply.status, reply.headers = response.status, response.headers
+        reply.body = response.read()
+    except http.client.IncompleteRead as error:
+        reply.body, reply.problem = error.partial, "reply body cut short"
     except (OSError, http.client.HTTPException) as error:
-        return None, None, f"{error.__class__.__name__}: {error}"
+        reply.problem = f"connection failed: {error.__class__.__name__}: {error}"
     finally:
-        connection.close()
+        timer.cancel()
+        response.close()   # lets the caller's close end the connection at once
+    if cut or (reply.problem and time.monotonic() >= deadline):
+        reply.problem = "no reply before the deadline" if reply.status is None else \
+            "reply not finished before the deadline"
+    reply.elapsed = time.monotonic() - started
+    return reply
+
+
+def post(port, payload, timeout_s, key=None):
+    """POSTs payload (JSON text, or what json.dumps makes of it) on a connection of its own, bounded by timeout_s
+    in all; `key` goes in as a bearer token."""
+    body = (payload if isinstance(payload, str) else json.dumps(payload)).encode()
+    started = time.monotonic()
+    try:
+        sock = socket.create_connection(("127.0.0.1", port), timeout=timeout_s)
+    except OSError as error:
+        reply = Reply()
+        reply.problem = f"connect failed: {error.__class__.__name__}: {error}"
+        return reply
+    with sock:
+        try:
+            sock.sendall(request_head(port, len(body), key) + body)
+        except OSError:
+            pass   # the server may answer before it has taken the whole request
+        return read_reply(sock, started + timeout_s, started)
 
 
 def sample_reading(status, body):
     """(value, None) when a reply reads the sample, else (None, why)."""
-    if status is None:
-        return None, body
     if status != 200:
         return None, f"HTTP {status}: {body[:120]!r}"
     try:
@@ -179,3 +258,62 @@ def sample_reading(status, body):
     if abs(value - SAMPLE_TRUE) > SAMPLE_TOLERANCE:
         return None, f"read {value}, more than {SAMPLE_TOLERANCE} from the sample's {SAMPLE_TRUE}"
     return value, None
+
+
+class _CameraRequest(http.server.BaseHTTPRequestHandler):
+    timeout = 30
+
+    def do_GET(self):
+        camera = self.server
+        try:
+            if self.path.startswith("/silent"):
+                camera.silent_hit.set()
+                camera.stopping.wait(600)
+                return
+            if self.path.startswith("/redirect"):
+                self.send_response(302)
+                self.send_header("Location", camera.target)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            self.send_response(200)
+            self.send_header("Content-Type", "image/jpeg")
+            if self.path.startswith("/endless"):
+                self.end_headers()
+                while not camera.stopping.is_set():
+                    self.wfile.write(bytes(1 << 20))
+            elif self.path.startswith("/trickle"):
+                self.send_header("Content-Length", "100000")
+                self.end_headers()
+                while not camera.stopping.wait(2.0):   # the pace is the behaviour under test
+                    self.wfile.write(b"\xff")
+            else:
+                camera.hits += 1
+                self.send_header("Content-Length", str(len(camera.photo)))
+                self.end_headers()
+                self.wfile.write(camera.photo)
+        except OSError:
+            pass
+
+    def log_message(self, *args):
+        pass
+
+
+class Camera(http.server.ThreadingHTTPServer):
+    """Image URLs on a loopback address: /silent... takes the request and never answers, /endless... sends bytes
+    forever, /trickle... one byte every 2 s, /redirect... sends the client to `target`; any other path is the
+    photo, and counts in hits."""
+
+    def __init__(self, address="127.0.0.1", photo=b"", target=""):
+        super().__init__((address, 0), _CameraRequest)
+        self.photo, self.target, self.hits = photo, target, 0
+        self.stopping, self.silent_hit = threading.Event(), threading.Event()
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def url(self, name):
+        return f"http://{self.server_address[0]}:{self.server_port}/{name}"
+
+    def stop(self):
+        self.stopping.set()
+        self.shutdown()
+        self.server_close()
