@@ -83,8 +83,9 @@ def sets(work, real_dev):
 
 
 def report(evaluate, models, cache, name, labels, images, split):
-    """compare.outcomes of one pair on one set; a report already read with the same models is kept."""
-    path = os.path.join(cache, digest(models), name + ".txt")
+    """compare.outcomes of one pair on one set; a report already read with the
+    same models is kept. cache: the pair's own folder (named by its digest)."""
+    path = os.path.join(cache, name + ".txt")
     if not os.path.exists(path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path + ".partial", "w") as out:
@@ -108,10 +109,10 @@ def main(argv=None):
     ap.add_argument("--real-dev", default=os.path.join(ROOT, "..", "shared", "gauges-real-dev"))
     args = ap.parse_args(argv)
     evaluate = os.path.join(args.build, "tools", "evaluate", "evaluate")
-    cache = os.path.join(args.work, "runs", "candidate")
+    pairs = [(m, os.path.join(args.work, "runs", "candidate", digest(m))) for m in (args.shipped, args.candidate)]
     pooled = ({}, {})
     for name, labels, images, split, real in sets(args.work, args.real_dev):
-        pair = [report(evaluate, m, cache, name, labels, images, split) for m in (args.shipped, args.candidate)]
+        pair = [report(evaluate, m, cache, name, labels, images, split) for m, cache in pairs]
         common = sorted(set(pair[0]) & set(pair[1]))
         pair = [{k: p[k] for k in common} for p in pair]
         _, _, up, down, se = compare.paired(pair[0], pair[1], 2.0)

@@ -140,8 +140,8 @@ def main(argv=None):
         for path, img in photos:
             h, w = img.shape[:2]
             stem = os.path.splitext(os.path.basename(path))[0]
-            found = outlines(os.path.join(args.src, "labels", stem + ".txt"), w, h) \
-                if os.path.exists(os.path.join(args.src, "labels", stem + ".txt")) else []
+            label = os.path.join(args.src, "labels", stem + ".txt")
+            found = outlines(label, w, h) if os.path.exists(label) else []
             if len(found) != 1:
                 counts["several"] += 1
                 continue
