@@ -47,11 +47,18 @@ def stamp(args, needle, without, settings):
     the graphs, and the variant itself."""
     h = hashlib.sha256(repr((sorted(without), sorted(settings), args.calibration)).encode())
     for path in (os.path.join(args.runs, "pose", "last.pt"), os.path.join(args.runs, "finder", "last.pt"), needle,
+                 *direction_of(args)[1::2],
                  *(os.path.join(HERE, f) for f in ("graph.py", "model.py", "export.py", "quantise.py", "contract.py",
-                                                   os.path.join("..", "tools", "ortrun", "main.cpp")))):
+                                                   "direction.py", os.path.join("..", "tools", "ortrun", "main.cpp")))):
         with open(path, "rb") as f:
             h.update(hashlib.sha256(f.read()).digest())
     return h.hexdigest()
+
+
+def direction_of(args):
+    """export's option naming the build's direction network, where it has one."""
+    path = os.path.join(args.runs, "direction", "last.pt")
+    return ["--direction", path] if os.path.exists(path) else []
 
 
 def variant(args, name, without, settings=()):
@@ -70,7 +77,7 @@ def variant(args, name, without, settings=()):
     graph = os.path.join(out, "pose.onnx")
     run(*command("export", "-W", "ignore"),
         "--checkpoint", os.path.join(args.runs, "pose", "last.pt"),
-        "--finder", os.path.join(args.runs, "finder", "last.pt"), "--onnx", graph,
+        "--finder", os.path.join(args.runs, "finder", "last.pt"), *direction_of(args), "--onnx", graph,
         *sum((["--without", r] for r in without), []), *sum((["--set", s] for s in settings), []))
     if not args.float:
         quantised = os.path.join(out, "pose-int8.onnx")

@@ -1,11 +1,12 @@
 """Writes a trained model as the ONNX file the engine loads, and checks it.
 
   python3 -m training.export --checkpoint OUT/last.pt --finder FINDER/last.pt --onnx model.onnx
-                             [--raw-weights] [--without RULE ...]
+                             [--direction DIRECTION/last.pt] [--raw-weights] [--without RULE ...]
 
 The graph is coarse to fine (graph.CoarseToFine): it takes the engine's
 FRAME_SIZE letterbox, finds the dial on a pooled view and reads the
-checkpoint's network on a crop of the full-resolution input.
+checkpoint's network on a crop of the full-resolution input; a dial graph
+with --direction has the direction network order its scale.
 
 The moving-average weights are written (--raw-weights: the trained ones).
 The graph has one input "images" [1, 3, S, S] (RGB, 0..1) and one output
@@ -26,6 +27,7 @@ import onnx.numpy_helper
 import torch
 
 from . import contract
+from . import direction as DIR
 from . import graph as G
 from . import model as M
 
@@ -38,6 +40,15 @@ ORTRUN_DEFAULT = os.path.join(HERE, "..", "build", "tools", "ortrun", "ortrun")
 def load(checkpoint, raw_weights):
     saved = torch.load(checkpoint, map_location="cpu")
     net = M.Net(saved["task"], saved["size"])
+    net.load_state_dict(saved["model" if raw_weights else "ema"])
+    return net.eval()
+
+
+def load_direction(checkpoint, raw_weights):
+    saved = torch.load(checkpoint, map_location="cpu")
+    if saved.get("task") != "direction":
+        raise SystemExit("export: %s is no direction network" % checkpoint)
+    net = DIR.DirectionNet()
     net.load_state_dict(saved["model" if raw_weights else "ema"])
     return net.eval()
 
@@ -178,6 +189,11 @@ def clear(wrapped, x):
             return True
         outer = wrapped.outside(found, G.best_column(found))
         margin = float(outer.max()) - G.ENGINE_DIAL_SCORE
+        if wrapped.direction is not None:
+            # An untrained direction network's logit is near zero, where the rounding could turn the scale.
+            wrapped(x)
+            if float(wrapped.turn_logit.abs().min()) <= 1e-3:
+                return False
         return margin < -1e-3 or (margin > 1e-3 and leads(outer))
 
 
@@ -198,6 +214,7 @@ def main():
     ap.add_argument("--onnx", required=True)
     ap.add_argument("--raw-weights", action="store_true")
     ap.add_argument("--finder", required=True, help="the finder checkpoint that places the crop the graph reads")
+    ap.add_argument("--direction", help="the direction network's checkpoint, which orders a dial graph's scale")
     ap.add_argument("--without", action="append", default=[], choices=sorted(G.RULES),
                     help="a graph rule left out (graph.RULES), to measure what it is worth")
     ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE", type=setting,
@@ -213,14 +230,15 @@ def main():
     finder = load(args.finder, args.raw_weights)
     if finder.task != "finder" or net.task == "finder":
         raise SystemExit("export: --finder takes a finder checkpoint, for a dial or needle model")
-    wrapped = G.CoarseToFine(finder, net, round_needle=True).eval()
+    direction = load_direction(args.direction, args.raw_weights) if args.direction else None
+    wrapped = G.CoarseToFine(finder, net, round_needle=True, direction=direction).eval()
     cells = net.grid * net.grid + (finder.grid * finder.grid if net.task == "pose" else 0)
     frames = [x for x in sample_frames() if clear(wrapped, x)]
     if frames:
         write(net.task, args.checkpoint, args.onnx, wrapped, cells, frames)
         return
     # The graph is checked on its shapes, and the finder's table on its own.
-    print("export: the finder has no clear best dial on the check's frames; its table is checked alone")
+    print("export: no check frame has a clear best dial (and scale direction); the finder's table is checked alone")
     x = sample_frames()[0]
     with tempfile.TemporaryDirectory() as tmp:
         found = os.path.join(tmp, "finder.onnx")

@@ -16,6 +16,7 @@ import torch.nn as nn
 import torch.nn.functional as F
 
 from . import contract
+from . import direction as DIR
 from .model import (CROP_MARGIN, DIRECTION, END, GREY, MARK, MIDDLE, NUM_KP, OWN_HEAT, PIVOT, POOL, POSE_VALUES,
                    REFINED_KP, SCALE_KP, START, STRIDE, TURNED_KP, cell_value, signed_turn)
 
@@ -34,6 +35,8 @@ ENGINE_DIAL_SCORE = contract.DIAL_SCORE
 # centre and the key points.
 X_ROWS = [0] + [5 + 3 * k for k in range(NUM_KP)]
 Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
+# A dial table's rows with its scale turned round.
+TURNED_ROWS = list(range(5)) + [5 + 3 * k + v for k in TURNED_KP for v in range(3)]
 
 # The rules the exported graphs apply after the networks, by name. Each can
 # be switched off, so that training.ablate can measure on the validation
@@ -43,9 +46,10 @@ Y_ROWS = [1] + [6 + 3 * k for k in range(NUM_KP)]
 #   tenths   the tenths placed by angle between start, middle and end
 #   confirm  the crop's look confirms the finder's dial (CoarseToFine)
 #   recheck  the dial network looks at the strongest candidate outside the crop too
+#   direction  the direction network orders the best dial's scale (CoarseToFine.order_scale)
 # A rule stays where leaving it out loses at least two standard errors on a
 # validation set.
-RULES = dict.fromkeys(("echo", "refine", "tenths", "confirm", "recheck"), True)
+RULES = dict.fromkeys(("echo", "refine", "tenths", "confirm", "recheck", "direction"), True)
 # The rules' hand-set constants, which export --set and ablate can
 # change to measure what a value is worth.
 CONSTANTS = ("WINDOW", "MIDDLE_WINDOW")
@@ -261,11 +265,13 @@ class CoarseToFine(nn.Module):
     its centre half a pixel on, so the cut rounds to the nearest pixel.
     Training and validation read the true centre."""
 
-    def __init__(self, finder, net, round_needle=False):
+    def __init__(self, finder, net, round_needle=False, direction=None):
         super().__init__()
         if finder.task != "finder" or net.task == "finder":
             raise ValueError("CoarseToFine takes a finder and a dial or needle network")
-        self.finder, self.net = finder, net
+        if direction is not None and net.task != "pose":
+            raise ValueError("only a dial graph orders a scale")
+        self.finder, self.net, self.direction = finder, net, direction
         self.round = round_needle and net.task == "needle"
 
     def found(self, pooled):
@@ -294,6 +300,23 @@ class CoarseToFine(nn.Module):
     def outside(self, found, box):
         """found's scores [N, A], 0 for its candidates in the crop about box."""
         return found[:, 4] * (~self.covered(found, box)).float()
+
+    def order_scale(self, images, close):
+        """close, a dial table [1, values, A] in input pixels, with every
+        candidate's scale turned round where the direction network finds the
+        best one's start to be the maximum's end. It reads each end on the
+        full-resolution input, where the dial network's crop shrinks the
+        numerals of a dial that fills the picture."""
+        best = best_column(close)[:, 5:].reshape(-1, NUM_KP, 3)
+        side = DIR.crop_side(DIR.end_radius(best[:, PIVOT, :2], best[:, START, :2], best[:, END, :2]))
+        ends = []
+        for k in (START, END):
+            fx, fy, _, _, step = crop_edges(best[:, k, 0], best[:, k, 1], side, DIR.SIZE)
+            last = (DIR.SIZE - 1) * step
+            ends.append(CropResize.apply(images, fx, fy, fx + last, fy + last, DIR.SIZE))
+        # Kept for export's check, which needs the logit clear of zero.
+        self.turn_logit = self.direction(*ends)
+        return torch.where((self.turn_logit > 0).view(-1, 1, 1), close[:, TURNED_ROWS], close)
 
     def forward(self, images):
         pooled = F.avg_pool2d(images, POOL)
@@ -328,6 +351,8 @@ class CoarseToFine(nn.Module):
             lift = lift.sqrt() if RULES["confirm"] else lift
             outer = outer * torch.where(self.covered(found, other), lift.view(1, 1), torch.ones(1, 1))
         close = crop_to_input(close, fx, fy, step)
+        if self.direction is not None and RULES["direction"]:
+            close = self.order_scale(images, close)
         n = close.shape[0]
         own = close[:, 4].amax(1).clamp(min=1e-6)
         ratio = (best[:, 4] / own).sqrt() if RULES["confirm"] else best[:, 4] / own

@@ -15,6 +15,7 @@ import onnx
 import torch
 
 from training import candidate, engine, export, quantise, real_needles, render
+from training import direction as DIR
 from training import graph as G
 from training import model as M
 from training.train import data as D
@@ -309,6 +310,45 @@ class CoarseToFine(unittest.TestCase):
             diff = (crop - want).abs()
             self.assertLess(float(diff.max()), 8 / 255)
             self.assertLess(float(diff.mean()), 0.5 / 255)
+
+
+class Direction(unittest.TestCase):
+    class Judge(torch.nn.Module):
+        """A direction network that keeps the crops it is shown and answers logit."""
+
+        def __init__(self, logit):
+            super().__init__()
+            self.logit, self.seen = logit, None
+
+        def forward(self, a, b):
+            self.seen = (a, b)
+            return torch.full((a.shape[0],), self.logit)
+
+    def test_the_graph_reads_the_ends_training_cuts_and_turns_the_best_dials_scale_by_them(self):
+        # The graph must show the network the crops training cuts about the
+        # best candidate's start, then its end (a slip of half a pixel, or
+        # the two swapped, fails), and where it calls the start the maximum
+        # turn the scale round: ends swapped, tenths reversed, each point
+        # with its own confidence; otherwise leave the table alone.
+        img, lab, _ = render.render_frame(61, 0, gauges=1)
+        rgb, box, kp = D.prepare(img, lab, M.FRAME_SIZE)[:3]
+        x = D.to_tensor(rgb).unsqueeze(0)
+        table = torch.rand(1, M.POSE_VALUES, 3) * 100
+        table[0, 4] = torch.tensor([0.3, 0.9, 0.5])
+        table[0, 5:, 1] = torch.from_numpy(np.concatenate([kp[:, :2], np.arange(14)[:, None] / 14.0], 1)).reshape(-1)
+        windows, side, radius = DIR.end_windows(img, lab)
+        want = DIR.pair(windows[None], np.array([[side, radius]]), 0, None)
+        for logit in (2.0, -2.0):
+            judge = self.Judge(logit)
+            with torch.no_grad():
+                got = G.CoarseToFine(M.Net("finder"), M.Net("pose"), direction=judge).order_scale(x, table)
+            for crop, expected in zip(judge.seen, want):
+                diff = (crop[0] - D.to_tensor(expected)).abs()
+                self.assertLess(float(diff.mean()), 1 / 255)
+            points = got[0, 5:, 1].reshape(M.NUM_KP, 3)
+            order = list(M.TURNED_KP) if logit > 0 else list(range(M.NUM_KP))
+            np.testing.assert_allclose(points.numpy(), table[0, 5:, 1].reshape(M.NUM_KP, 3)[order].numpy())
+            np.testing.assert_allclose(got[0, :5].numpy(), table[0, :5].numpy())
 
 
 class FinderTargets(unittest.TestCase):
