@@ -20,6 +20,7 @@ its readings are off by more than 10 % of the span.
 """
 import argparse
 import hashlib
+import json
 import math
 import os
 import statistics
@@ -82,6 +83,14 @@ def sets(work, real_dev):
     return result
 
 
+def at_an_end(labels, images):
+    """Those of images whose label puts the needle on the scale's first or
+    last mark. The reports name an image by its first 60 characters."""
+    with open(labels) as fh:
+        ends = {lab["image"][:60] for lab in json.load(fh) if float(lab.get("reading_norm") or "nan") in (0.0, 1.0)}
+    return [k for k in images if k in ends]
+
+
 def report(evaluate, models, cache, name, labels, images, split):
     """compare.outcomes of one pair on one set; a report already read with the
     same models is kept. cache: the pair's own folder (named by its digest)."""
@@ -120,6 +129,11 @@ def main(argv=None):
         print("  " + line("shipped", figures(pair[0])))
         print("  " + line("candidate", figures(pair[1])))
         print("  within 2 %%: candidate better on %d, worse on %d, 1 SE %.1f" % (up, down, se))
+        resting = at_an_end(labels, common) if real else []
+        if resting:
+            print("  of those, the %d with the needle at an end of the scale (at rest, mostly):" % len(resting))
+            for who, p in zip(("shipped", "candidate"), pair):
+                print("    " + line(who, figures({k: p[k] for k in resting})))
         if real:
             for p, into in zip(pair, pooled):
                 into.update({name + "/" + k: v for k, v in p.items()})
