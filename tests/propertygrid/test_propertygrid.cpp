@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -89,13 +88,4 @@ TEST(PropertyGrid, ShowsTheSetItIsGivenForAsLongAsItLives)
     }
     EXPECT_EQ(widget.propertySet(), nullptr);
     EXPECT_EQ(grid(widget), "");
-}
-
-int main(int argc, char **argv)
-{
-    // A real widget, without a display.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }
