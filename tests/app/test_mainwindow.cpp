@@ -1,6 +1,3 @@
-#include <chrono>
-#include <future>
-
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -157,16 +154,14 @@ TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
         return probe >= 0 && ::close(probe) == 0;
     }));
 
-    const auto serve = [&](auto call) {
-        auto pending = std::async(std::launch::async, call);
-        EXPECT_TRUE(pumpUntil([&] { return pending.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-        return pending.get();
+    const auto serve = [&](const char *path, const std::string &body) {
+        return whileServing([&] { return post(port, path, body); }).status;
     };
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(serve([&] { return post(port, "/endpoint", R"({"image_path":")" + photo + R"("})"); }).status, 200);
-    serve([&] { return post(port, "/endpoint", R"({"image_path":"/no/such.png"})"); });
-    serve([&] { return post(port, "/endpoint", R"({"image_data":"abc$"})"); });
-    serve([&] { return post(port, "/elsewhere", "{}"); });
+        EXPECT_EQ(serve("/endpoint", R"({"image_path":")" + photo + R"("})"), 200);
+    serve("/endpoint", R"({"image_path":"/no/such.png"})");
+    serve("/endpoint", R"({"image_data":"abc$"})");
+    serve("/elsewhere", "{}");
 
     const auto get = [&](const char *path) {
         return sendRaw(metricsPort, std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 // A deliberately plain HTTP/1.1 client over a blocking socket: one request,
@@ -42,6 +43,18 @@ inline int connectTo(int port)
     return fd;
 }
 
+// Everything until the server closes; false when it never does.
+inline bool readToEnd(int fd, std::string *received = nullptr)
+{
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        if (received)
+            received->append(buffer, static_cast<size_t>(n));
+    }
+    return n == 0 || errno == ECONNRESET;
+}
+
 inline HttpReply sendRaw(int port, const std::string &raw)
 {
     HttpReply reply;
@@ -50,9 +63,7 @@ inline HttpReply sendRaw(int port, const std::string &raw)
         return reply;
     ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
     std::string received;
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        received.append(buffer, static_cast<size_t>(n));
+    readToEnd(fd, &received);
     ::close(fd);
 
     const size_t split = received.find("\r\n\r\n");
