@@ -339,14 +339,8 @@ TEST_F(Http, ListensOnlyOnTheAddressItIsGiven)
     service.settings().address->setValue(QStringLiteral("127.0.0.2"));
     ASSERT_TRUE(service.start());
     const auto reaches = [&](const char *ip) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(service.port()));
-        ::inet_pton(AF_INET, ip, &address.sin_addr);
-        const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-        ::close(fd);
-        return connected;
+        const int fd = connectTo(service.port(), ip);
+        return fd >= 0 && ::close(fd) == 0;
     };
     EXPECT_TRUE(reaches("127.0.0.2"));
     EXPECT_FALSE(reaches("127.0.0.1"));

@@ -27,7 +27,7 @@ struct HttpReply
     }
 };
 
-inline int connectTo(int port)
+inline int connectTo(int port, const char *ip = "127.0.0.1")
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval limit{30, 0};   // a hung server fails the test instead of hanging it
@@ -35,7 +35,7 @@ inline int connectTo(int port)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, ip, &address.sin_addr);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
