@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -114,11 +113,4 @@ TEST(Logger, BrokenLogFileNeitherFeedsItselfNorStopsLogging)
     EXPECT_LE(previous.size(), 8) << previous.join('\n').toStdString();    // the odd one is Qt's own
     EXPECT_EQ(previous.filter("Cannot create log directory").size(), 1);
     EXPECT_EQ(previous.filter("Cannot write log file").size(), 1);
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

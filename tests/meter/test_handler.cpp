@@ -138,22 +138,6 @@ TEST_F(Handler, ReadsThePictureByPathByBase64AndByUrl)
     EXPECT_EQ(byUrl.value, byPath.value);
 }
 
-TEST_F(Handler, MapsTheFractionOntoMinAndMax)
-{
-    load();
-    const double f = askPath(m_photoPath).value;
-    const auto reading = [&](const std::string &minMax) {
-        return ask(R"({"image_path":")" + m_photoPath + R"(",)" + minMax + "}");
-    };
-    EXPECT_FLOAT_EQ(reading(R"("min":-10,"max":40)").value, static_cast<float>(f) * 50.0f - 10.0f);
-    EXPECT_FLOAT_EQ(reading(R"("min":"-10","max":"40.0")").value, static_cast<float>(f) * 50.0f - 10.0f);
-    EXPECT_EQ(reading(R"("min":null)").value, f);
-    EXPECT_EQ(reading(R"("min":true)").error, "Min value should less than max.");        // 1 and the default 1
-    EXPECT_EQ(reading(R"("min":5,"max":5)").error, "Min value should less than max.");
-    const Reply flipped = reading(R"("min":40,"max":-10)");
-    EXPECT_EQ(flipped.json, R"({"value":0,"error":"Min value should less than max."})");
-}
-
 TEST_F(Handler, RefusesPicturesItCannotRead)
 {
     const std::string request = R"({"image_path":")" + m_photoPath + R"(","min":3,"max":3})";
@@ -378,19 +362,28 @@ TEST_F(Handler, BoundsTheCanvasOfALongStrip)
     EXPECT_NEAR(reply.value, askPath(m_photoPath).value, 0.002);
 }
 
-// Min and max are read in single precision; one that is no finite number
-// there, by path or by base64, is refused before the reading. Finite ones
-// whose span overflows give no reading either. No reply carries a
-// not-a-number or an infinity.
-TEST_F(Handler, RefusesReadingsThatAreNotFiniteNumbers)
+// Min and max, numbers or text, map the fraction onto the scale. They are
+// read in single precision; one that is no finite number there, by path or by
+// base64, is refused before the reading, and finite ones whose span
+// overflows give no reading either. No reply carries a not-a-number or an
+// infinity.
+TEST_F(Handler, MapsTheFractionOntoFiniteMinAndMax)
 {
     load();
+    const double f = askPath(m_photoPath).value;
     const auto reading = [&](const std::string &minMax) {
         const Reply reply = ask(R"({"image_path":")" + m_photoPath + R"(",)" + minMax + "}");
         const QString text = QString::fromStdString(reply.json).toLower();
         EXPECT_FALSE(text.contains("nan") || text.contains("inf")) << reply.json;
         return reply;
     };
+    EXPECT_FLOAT_EQ(reading(R"("min":-10,"max":40)").value, static_cast<float>(f) * 50.0f - 10.0f);
+    EXPECT_FLOAT_EQ(reading(R"("min":"-10","max":"40.0")").value, static_cast<float>(f) * 50.0f - 10.0f);
+    EXPECT_EQ(reading(R"("min":null)").value, f);
+    EXPECT_EQ(reading(R"("min":true)").error, "Min value should less than max.");        // 1 and the default 1
+    EXPECT_EQ(reading(R"("min":5,"max":5)").error, "Min value should less than max.");
+    EXPECT_EQ(reading(R"("min":40,"max":-10)").json, R"({"value":0,"error":"Min value should less than max."})");
+
     const std::string notFinite = R"({"value":0,"error":"Min and max should be finite numbers."})";
     for (const char *minMax : {R"("max":1e39)", R"("min":-1e39)", R"("max":"1e39")", R"("min":"-inf")", R"("max":"nan")"})
         EXPECT_EQ(reading(minMax).json, notFinite) << minMax;

@@ -260,9 +260,11 @@ TEST(ImageHeader, ReadsVariantsOpenCvDecodes)
     expect(lossless.mid(20), "37x23", "bare VP8L bitstream");
 }
 
-// Declared sizes beyond the limits, read without a pixel behind them.
-TEST(ImageHeader, ReadsLargeDeclaredSizes)
+// Declared sizes beyond the limits, read without a pixel behind them; and
+// what is no header at all ("none").
+TEST(ImageHeader, ReadsLargeDeclaredSizesAndRefusesWhatIsNoHeader)
 {
+    const QByteArray png = bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(37) + be32(23);
     const struct
     {
         const char *what;
@@ -293,9 +295,33 @@ TEST(ImageHeader, ReadsLargeDeclaredSizes)
         {"JP2", jp2(30000, 20001, codestream(30000, 20001)), "30000x20001"},
         {"JP2, its codestream larger than its header", jp2(100, 100, codestream(30000, 20001)), "30000x20001"},
         {"J2K", codestream(30000, 20001, 5, 7), "30000x20001"},
+        {"nothing", {}, "none"},
+        {"text", "these are not pixels", "none"},
+        {"PNG cut short", png.left(22), "none"},
+        {"PNG without its header chunk", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIDAT", 16) + be32(37) + be32(23), "none"},
+        {"PNG of no width", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(0) + be32(23), "none"},
+        {"JPEG without a frame", bytes("\xff\xd8\xff\xe0\0\x04" "ab\xff\xd9", 10), "none"},
+        {"JPEG, scan before frame", bytes("\xff\xd8\xff\xda\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5).mid(2), "none"},
+        {"JPEG, an unknown marker", bytes("\xff\xd8\xff\x02\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5).mid(2), "none"},
+        {"JPEG, JPG marker", jpegHeader(0xc8, 5, 5), "none"},
+        {"JPEG of no height", jpegHeader(0xc0, 5, 0), "none"},
+        {"JPEG cut in a segment", jpegHeader(0xc0, 5, 5).left(7), "none"},
+        {"TIFF, directory beyond the end", "II" + le16(42) + le32(1000), "none"},
+        {"TIFF, a directory of more entries than libtiff takes", "II" + le16(42) + le32(8) + le16(4097) + le16(256) + le16(3) + le32(1) + le32(5), "none"},
+        {"TIFF without its height", "II" + le16(42) + le32(8) + le16(1) + le16(256) + le16(3) + le32(1) + le32(5) + le32(0), "none"},
+        {"BMP of an unknown header", "BM" + le32(0) + le32(0) + le32(54) + le32(20) + le32(5) + le32(5), "none"},
+        {"PNM with a stray letter", "P6\n5 x 3\n255\n", "none"},
+        {"PNM cut short", "P6\n5", "none"},
+        {"PAM without ENDHDR", "P7\nWIDTH 5\nHEIGHT 3\n", "none"},
+        {"PFM with blanks", "Pf\n 5 3\n-1.0\n", "none"},
+        {"HDR without FORMAT", "#?RADIANCE\n\n-Y 3 +X 5\n", "none"},
+        {"HDR, other orientation", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n+X 5 -Y 3\n", "none"},
+        {"WebP of another RIFF", "RIFF" + le32(100) + "WAVEfmt " + QByteArray(20, '\0'), "none"},
+        {"J2K with an offset past the grid", codestream(0, 5, 3, 0), "none"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(text(sizeOf(c.data)), c.size) << c.what;
+    EXPECT_EQ(text(imageheader::readFileSize(QStringLiteral("/no/such/file.png"))), "none");
 }
 
 // A directory at the end of a sparse multi-gigabyte file is found without
@@ -324,43 +350,6 @@ TEST(ImageHeader, FindsTheDirectoryAtTheEndOfAHugeFile)
         EXPECT_EQ(text(imageheader::readFileSize(path)), "30000x20001") << path.toStdString();
         QFile::remove(path);
     }
-}
-
-TEST(ImageHeader, RefusesWhatIsNoHeader)
-{
-    const QByteArray png = bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(37) + be32(23);
-    const struct
-    {
-        const char *what;
-        QByteArray data;
-    } cases[] = {
-        {"nothing", {}},
-        {"text", "these are not pixels"},
-        {"PNG cut short", png.left(22)},
-        {"PNG without its header chunk", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIDAT", 16) + be32(37) + be32(23)},
-        {"PNG of no width", bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + be32(0) + be32(23)},
-        {"JPEG without a frame", bytes("\xff\xd8\xff\xe0\0\x04" "ab\xff\xd9", 10)},
-        {"JPEG, scan before frame", bytes("\xff\xd8\xff\xda\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5).mid(2)},
-        {"JPEG, an unknown marker", bytes("\xff\xd8\xff\x02\0\x04" "ab", 8) + jpegHeader(0xc0, 5, 5).mid(2)},
-        {"JPEG, JPG marker", jpegHeader(0xc8, 5, 5)},
-        {"JPEG of no height", jpegHeader(0xc0, 5, 0)},
-        {"JPEG cut in a segment", jpegHeader(0xc0, 5, 5).left(7)},
-        {"TIFF, directory beyond the end", "II" + le16(42) + le32(1000)},
-        {"TIFF, a directory of more entries than libtiff takes", "II" + le16(42) + le32(8) + le16(4097) + le16(256) + le16(3) + le32(1) + le32(5)},
-        {"TIFF without its height", "II" + le16(42) + le32(8) + le16(1) + le16(256) + le16(3) + le32(1) + le32(5) + le32(0)},
-        {"BMP of an unknown header", "BM" + le32(0) + le32(0) + le32(54) + le32(20) + le32(5) + le32(5)},
-        {"PNM with a stray letter", "P6\n5 x 3\n255\n"},
-        {"PNM cut short", "P6\n5"},
-        {"PAM without ENDHDR", "P7\nWIDTH 5\nHEIGHT 3\n"},
-        {"PFM with blanks", "Pf\n 5 3\n-1.0\n"},
-        {"HDR without FORMAT", "#?RADIANCE\n\n-Y 3 +X 5\n"},
-        {"HDR, other orientation", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n+X 5 -Y 3\n"},
-        {"WebP of another RIFF", "RIFF" + le32(100) + "WAVEfmt " + QByteArray(20, '\0')},
-        {"J2K with an offset past the grid", codestream(0, 5, 3, 0)},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(text(sizeOf(c.data)), "none") << c.what;
-    EXPECT_EQ(text(imageheader::readFileSize(QStringLiteral("/no/such/file.png"))), "none");
 }
 
 TEST(ImageHeader, LimitsOfSideAndArea)

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -67,35 +66,26 @@ TEST(PropertyGrid, ShowsTheSetItIsGivenForAsLongAsItLives)
     WSServerPropertySet settings;
     ASSERT_TRUE(settings.fromJson(
         QJsonDocument::fromJson(R"({"port":{"value":"8080"},"path":{"value":"/read"},"apiKey":{"value":"k"}})").object()));
+    const auto shown = [](const char *set, int port, const char *path, const char *apiKey) {
+        return QStringLiteral("%1: port=%2 path=%3 idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
+                              " headerTimeOut=10 address= apiKey=%4 apiKeyFile= localImages=1 imageFolders="
+                              " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50 metricsPort=0")
+            .arg(QLatin1String(set)).arg(port).arg(QLatin1String(path), QLatin1String(apiKey));
+    };
     QtnCustomPropertyWidget widget;
     widget.setPropertySet(&settings);
     widget.setEnabled(false);
-    EXPECT_EQ(grid(widget), "WSServer: port=8080 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
-                            " headerTimeOut=10 address= apiKey=(hidden) apiKeyFile= localImages=1 imageFolders="
-                            " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50 metricsPort=0");
+    EXPECT_EQ(grid(widget), shown("WSServer", 8080, "/read", "(hidden)"));
     settings.port->setValue(9090);
-    EXPECT_EQ(grid(widget), "WSServer: port=9090 path=/read idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
-                            " headerTimeOut=10 address= apiKey=(hidden) apiKeyFile= localImages=1 imageFolders="
-                            " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50 metricsPort=0");
+    EXPECT_EQ(grid(widget), shown("WSServer", 9090, "/read", "(hidden)"));
 
     {
         WSServerPropertySet other;
         other.setName(QStringLiteral("Other"));
         widget.setPropertySet(&other);
         settings.port->setValue(1);  // must not reach the rows it had before
-        EXPECT_EQ(grid(widget), "Other: port=5050 path=/endpoint idleTimeOut=60 sendTimeOut=60 recvTimeOut=60 transferTimeOut=30"
-                                " headerTimeOut=10 address= apiKey= apiKeyFile= localImages=1 imageFolders="
-                                " urlImages=1 publicUrlsOnly=0 urlPrefixes= maxRedirects=50 metricsPort=0");
+        EXPECT_EQ(grid(widget), shown("Other", 5050, "/endpoint", ""));
     }
     EXPECT_EQ(widget.propertySet(), nullptr);
     EXPECT_EQ(grid(widget), "");
-}
-
-int main(int argc, char **argv)
-{
-    // A real widget, without a display.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

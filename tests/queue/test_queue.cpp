@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSemaphore>
@@ -171,13 +170,6 @@ TEST_F(QueuePollerTest, DeliversOneAtATimeInEnqueueOrderAndLogsEachOnce)
     EXPECT_EQ(consumer.handled, enqueued());
     // Between the batches the poller kept finding the queue empty, which logs nothing.
     EXPECT_EQ(log->messages(), QStringList(total, GOT_ONE));
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }
 
 #include "test_queue.moc"

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <chrono>
+#include <future>
+#include <limits>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
@@ -24,4 +28,16 @@ template <class Condition>
 bool pumpUntil(Condition condition, int milliseconds = 5000)
 {
     return waitUntil(condition, milliseconds, true);
+}
+
+// Runs call() on another thread while this one serves its event loop, where
+// the handler runs, as in the application. The call bounds itself (the
+// test client's receive limit), so this waits for it without a deadline.
+template <class Call>
+auto whileServing(Call call) -> decltype(call())
+{
+    auto pending = std::async(std::launch::async, call);
+    pumpUntil([&] { return pending.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+              std::numeric_limits<int>::max());
+    return pending.get();
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 // A deliberately plain HTTP/1.1 client over a blocking socket: one request,
@@ -26,7 +27,7 @@ struct HttpReply
     }
 };
 
-inline int connectTo(int port)
+inline int connectTo(int port, const char *ip = "127.0.0.1")
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval limit{30, 0};   // a hung server fails the test instead of hanging it
@@ -34,12 +35,24 @@ inline int connectTo(int port)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, ip, &address.sin_addr);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
     }
     return fd;
+}
+
+// Everything until the server closes; false when it never does.
+inline bool readToEnd(int fd, std::string *received = nullptr)
+{
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        if (received)
+            received->append(buffer, static_cast<size_t>(n));
+    }
+    return n == 0 || errno == ECONNRESET;
 }
 
 inline HttpReply sendRaw(int port, const std::string &raw)
@@ -50,9 +63,7 @@ inline HttpReply sendRaw(int port, const std::string &raw)
         return reply;
     ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
     std::string received;
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        received.append(buffer, static_cast<size_t>(n));
+    readToEnd(fd, &received);
     ::close(fd);
 
     const size_t split = received.find("\r\n\r\n");

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 
-// The downloader and the handler need an application object for their
-// network access and queued calls; the tests run on its thread.
+// Downloads, sockets, timers and queued calls need an application object;
+// the tests run on its thread.
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);

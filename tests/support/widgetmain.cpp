@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 
-// The window tests need a real application object; offscreen, so no display
-// is needed.
+// Real widgets need a real application object; offscreen, so no display is needed.
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
