@@ -20,6 +20,7 @@ the end, with the moving average that training.export writes out.
 """
 import argparse
 import copy
+import hashlib
 import math
 import multiprocessing
 import os
@@ -123,11 +124,19 @@ def end_windows(img, lab):
 
 def cut_windows(data_dirs, out, jobs=2):
     """OUT's windows.npy [N, 2, W, W, 3] and sides.npy [N, 2] (crop side,
-    mean radius) of every usable picture of data_dirs, made once."""
-    path = os.path.join(out, "windows.npy")
+    mean radius) of every usable picture of data_dirs, made once for those
+    sets' labels and this geometry."""
+    path, stamp_path = os.path.join(out, "windows.npy"), os.path.join(out, "windows.stamp")
     items = [(d, lab) for d in data_dirs for lab in D.read_labels(d) if usable(lab)]
-    if os.path.exists(path) and np.load(path, mmap_mode="r").shape[0] == len(items):
-        return np.load(path, mmap_mode="r"), np.load(os.path.join(out, "sides.npy"))
+    h = hashlib.sha256(repr((SIDE, MIN_SIDE, WINDOW, WINDOW_PX, M.FRAME_SIZE)).encode())
+    for d in data_dirs:
+        with open(os.path.join(d, "labels.jsonl"), "rb") as fh:
+            h.update(hashlib.sha256(fh.read()).digest())
+    stamp = h.hexdigest()
+    if os.path.exists(path) and os.path.exists(stamp_path):
+        with open(stamp_path) as fh:
+            if fh.read() == stamp:
+                return np.load(path, mmap_mode="r"), np.load(os.path.join(out, "sides.npy"))
     wins = np.lib.format.open_memmap(path + ".partial.npy", "w+", np.uint8, (len(items), 2, WINDOW_PX, WINDOW_PX, 3))
     sides = np.zeros((len(items), 2), np.float32)
     with multiprocessing.Pool(jobs) as pool:
@@ -137,6 +146,8 @@ def cut_windows(data_dirs, out, jobs=2):
     del wins
     np.save(os.path.join(out, "sides.npy"), sides)
     os.replace(path + ".partial.npy", path)
+    with open(stamp_path, "w") as fh:
+        fh.write(stamp)
     return np.load(path, mmap_mode="r"), sides
 
 
