@@ -58,6 +58,7 @@ class DirectionNet(nn.Module):
     negates the logit, so the order they come in says nothing."""
 
     task = "direction"
+    size = SIZE
 
     def __init__(self):
         super().__init__()
@@ -66,6 +67,11 @@ class DirectionNet(nn.Module):
             M.Residual(64), M.conv_bn(64, 96, 3, 2), M.Residual(96), nn.Flatten(),
             nn.Linear(96 * (SIZE // 16) ** 2, 64), nn.ReLU(inplace=True))
         self.head = nn.Sequential(nn.Linear(128, 64), nn.ReLU(inplace=True), nn.Linear(64, 1))
+
+    @staticmethod
+    def side_of(pivot, start, end):
+        """The side in input pixels of the crops about a scale's two ends (points [..., 2])."""
+        return crop_side(end_radius(pivot, start, end))
 
     def forward(self, a, b):
         n = a.shape[0]
@@ -116,7 +122,7 @@ def end_windows(img, lab):
     kp = np.array(lab["keypoints"], np.float64)[:, :2] * (sx, sy) + (tx, ty)
     t = torch.from_numpy(kp)
     radius = end_radius(t[PIVOT], t[START], t[END])
-    side = float(crop_side(radius))
+    side = float(DirectionNet.side_of(t[PIVOT], t[START], t[END]))
     rgb = np.ascontiguousarray(img[:, :, ::-1])
     wins = [sample_at(rgb, kp[k, 0], kp[k, 1], WINDOW * side, WINDOW_PX) for k in (START, END)]
     return np.stack(wins), side, float(radius)

@@ -16,7 +16,6 @@ import torch.nn as nn
 import torch.nn.functional as F
 
 from . import contract
-from . import direction as DIR
 from .model import (CROP_MARGIN, DIRECTION, END, GREY, MARK, MIDDLE, NUM_KP, OWN_HEAT, PIVOT, POOL, POSE_VALUES,
                    REFINED_KP, SCALE_KP, START, STRIDE, TURNED_KP, cell_value, signed_turn)
 
@@ -308,12 +307,13 @@ class CoarseToFine(nn.Module):
         full-resolution input, where the dial network's crop shrinks the
         numerals of a dial that fills the picture."""
         best = best_column(close)[:, 5:].reshape(-1, NUM_KP, 3)
-        side = DIR.crop_side(DIR.end_radius(best[:, PIVOT, :2], best[:, START, :2], best[:, END, :2]))
+        side = self.direction.side_of(best[:, PIVOT, :2], best[:, START, :2], best[:, END, :2])
+        size = self.direction.size
         ends = []
         for k in (START, END):
-            fx, fy, _, _, step = crop_edges(best[:, k, 0], best[:, k, 1], side, DIR.SIZE)
-            last = (DIR.SIZE - 1) * step
-            ends.append(CropResize.apply(images, fx, fy, fx + last, fy + last, DIR.SIZE))
+            fx, fy, _, _, step = crop_edges(best[:, k, 0], best[:, k, 1], side, size)
+            last = (size - 1) * step
+            ends.append(CropResize.apply(images, fx, fy, fx + last, fy + last, size))
         # Kept for export's check, which needs the logit clear of zero.
         self.turn_logit = self.direction(*ends)
         return torch.where((self.turn_logit > 0).view(-1, 1, 1), close[:, TURNED_ROWS], close)

@@ -235,7 +235,12 @@ class Stamps(unittest.TestCase):
         # graph.py only reports on the validation set: a change there exports again.
         runs = sources_run_by("training.train.__main__") - {"training/__init__.py", "training/graph.py"}
         self.assertIn("training/train/losses.py", runs)
-        self.assertLessEqual(runs, listed("training/build-models", r"recipe=\"\$\(\{ digest ([^\n]*)\n"))
+        self.assertLessEqual(runs, listed("training/build-models", r"run_of \"\$run\" \"\$\(\{ digest ([^\n]*)\n"))
+
+    def test_the_direction_network_is_stamped_by_all_it_runs(self):
+        runs = {f for f in sources_run_by("training.direction") if not f.endswith("__init__.py")}
+        self.assertIn("training/train/data.py", runs)
+        self.assertLessEqual(runs, listed("training/build-models", r"run_of direction \"\$\(\{ digest ([^\n]*)\n"))
 
     def test_the_decoy_search_is_stamped_by_all_it_runs_but_the_finders_recipe(self):
         # The finder's checkpoint changes with model.py and contract.py, and

@@ -313,7 +313,7 @@ class CoarseToFine(unittest.TestCase):
 
 
 class Direction(unittest.TestCase):
-    class Judge(torch.nn.Module):
+    class Judge(DIR.DirectionNet):
         """A direction network that keeps the crops it is shown and answers logit."""
 
         def __init__(self, logit):
