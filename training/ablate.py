@@ -4,14 +4,18 @@ For every rule of graph.RULES (or those named, and each NAME=VALUE of a
 graph constant), the dial graph is exported again without it (or with
 that value), quantised as build-models does, packed beside the build's
 needle graph (no rule or constant changes which crop it reads), and read by
-the engine on the validation squares and frames. Each is compared image by
-image with the graphs that keep every rule (training.compare): a rule
-earns its place when leaving it out loses at least two standard errors.
+the engine on every validation set training.candidate reads: the real
+photos (pooled, as its verdict pools them) and the rendered squares and
+frames. Each is compared image by image with the graphs that keep every
+rule (training.compare): a rule earns its place when leaving it out loses
+at least two standard errors, and none may cost the real photos.
 
-  python3 -m training.ablate [--work /var/tmp/dialvane-build-models] [--build build] [--float] [RULE | NAME=VALUE ...]
+  python3 -m training.ablate [--work /var/tmp/dialvane-build-models] [--build build] [--float]
+                             [--real-dev ../shared/gauges-real-dev] [RULE | NAME=VALUE ...]
 
-Reports go to WORK/runs/ablate/; a variant already read with the same
-networks and the same graph code is not read again.
+Graphs go to WORK/runs/ablate/, reports to WORK/runs/candidate/ by the
+pair's digest; a variant already read with the same networks and the same
+graph code is not exported or read again.
 """
 import argparse
 import hashlib
@@ -19,13 +23,11 @@ import os
 import subprocess
 import sys
 
-from . import compare
+from . import candidate, compare
 from . import graph as G
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-
-SETS = ("val", "val-frames")
 
 
 # The package's commands run from this checkout whatever the working
@@ -62,17 +64,16 @@ def direction_of(args):
 
 
 def variant(args, name, without, settings=()):
-    """Reads SETS with the graphs lacking the rules in without and with the
-    constants' settings (NAME=VALUE); returns the report paths."""
+    """The folder of the packed graphs lacking the rules in without and with
+    the constants' settings (NAME=VALUE)."""
     out = os.path.join(args.runs, "ablate", name)
-    reports = [os.path.join(out, "evaluate-%s.txt" % s) for s in SETS]
     needle = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
     made = stamp(args, needle, without, settings)
     stamp_path = os.path.join(out, "stamp")
-    if all(os.path.exists(r) for r in reports) and os.path.exists(stamp_path):
+    if os.path.exists(stamp_path):
         with open(stamp_path) as f:
             if f.read().strip() == made:
-                return reports
+                return out
     os.makedirs(out, exist_ok=True)
     graph = os.path.join(out, "pose.onnx")
     run(*command("export", "-W", "ignore"),
@@ -88,15 +89,24 @@ def variant(args, name, without, settings=()):
     for source, number in ((graph, "1"), (needle, "2")):
         run(os.path.join(args.build, "tools", "modelpack", "modelpack"), "encrypt", source,
             os.path.join(out, number + ".bin"))
-    for s, report in zip(SETS, reports):
-        with open(report + ".partial", "w") as f:
-            subprocess.run([os.path.join(args.build, "tools", "evaluate", "evaluate"),
-                            "--labels", os.path.join(args.data, s, "labels.json"),
-                            "--images", os.path.join(args.data, s), "--models", out], stdout=f, check=True)
-        os.replace(report + ".partial", report)
     with open(stamp_path, "w") as f:
         f.write(made + "\n")
-    return reports
+    return out
+
+
+def readings(args, models):
+    """{set: compare.outcomes} of the packed pair in models on every
+    validation set, the real ones pooled as "real"."""
+    evaluate = os.path.join(args.build, "tools", "evaluate", "evaluate")
+    cache = os.path.join(args.runs, "candidate", candidate.digest(models))
+    found = {"real": {}}
+    for name, labels, images, split, real in candidate.sets(args.work, args.real_dev):
+        read = candidate.report(evaluate, models, cache, name, labels, images, split)
+        if real:
+            found["real"].update({name + "/" + k: v for k, v in read.items()})
+        else:
+            found[name] = read
+    return found
 
 
 def main():
@@ -107,27 +117,33 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--float", action="store_true", help="the float graphs, not int8")
     ap.add_argument("--calibration", default="64", help="calibration images, as build-models takes")
+    ap.add_argument("--real-dev", default=os.path.join(ROOT, "..", "shared", "gauges-real-dev"))
     args = ap.parse_args()
     args.runs, args.data = os.path.join(args.work, "runs"), os.path.join(args.work, "data")
     unknown = {r for r in args.rules if r not in G.RULES and r.partition("=")[0] not in G.CONSTANTS}
     if unknown:
         ap.error("no such rule or constant: " + ", ".join(sorted(unknown)))
 
-    base = variant(args, "all" + ("-float" if args.float else ""), [])
+    suffix = "-float" if args.float else ""
+    base = readings(args, variant(args, "all" + suffix, []))
     for rule in args.rules or G.RULES:
-        suffix = "-float" if args.float else ""
         if rule in G.RULES:
-            reports = variant(args, "without-%s%s" % (rule, suffix), [rule])
+            reads = readings(args, variant(args, "without-%s%s" % (rule, suffix), [rule]))
         else:
-            reports = variant(args, "%s%s" % (rule, suffix), [], [rule])
-        for s, a, b in zip(SETS, base, reports):
-            a, b = compare.outcomes(a), compare.outcomes(b)
+            reads = readings(args, variant(args, "%s%s" % (rule, suffix), [], [rule]))
+        for s, a in base.items():
+            b = reads[s]
+            common = set(a) & set(b)
+            if not common:
+                continue
+            a, b = {k: a[k] for k in common}, {k: b[k] for k in common}
             for limit in (2.0, 5.0):
                 na, nb, better, worse, se = compare.paired(a, b, limit)
                 print("%-18s %-10s within %g%%: %d -> %d (%+d; %d better, %d worse; 1 SE %.1f)%s"
                       % ("without " + rule if rule in G.RULES else rule, s, limit, na, nb, nb - na, better, worse, se,
                          "  beyond noise" if compare.beyond_noise(na, nb, se) else ""), flush=True)
-
+            over = [sum(e is not None and e > candidate.OFF for e in x.values()) for x in (a, b)]
+            print("%-18s %-10s off by over %g%%: %d -> %d" % ("", s, candidate.OFF, *over), flush=True)
 
 if __name__ == "__main__":
     main()
