@@ -145,5 +145,6 @@ def main():
             over = [sum(e is not None and e > candidate.OFF for e in x.values()) for x in (a, b)]
             print("%-18s %-10s off by over %g%%: %d -> %d" % ("", s, candidate.OFF, *over), flush=True)
 
+
 if __name__ == "__main__":
     main()
