@@ -192,7 +192,7 @@ def clear(wrapped, x):
         if wrapped.direction is not None:
             # An untrained direction network's logit is near zero, where the rounding could turn the scale.
             wrapped(x)
-            if float(wrapped.turn_logit.abs().min()) <= 1e-3:
+            if float((wrapped.turn_logit - G.TURN_LOGIT).abs().min()) <= 1e-3:
                 return False
         return margin < -1e-3 or (margin > 1e-3 and leads(outer))
 

@@ -26,6 +26,9 @@ MAX_LOG_SIZE = 7.0
 # a validation set (seed 3).
 WINDOW = 0.8
 MIDDLE_WINDOW = 0.5
+# The direction network's logit above which it turns the scale the dial
+# network ordered: 0 follows it wherever it leans.
+TURN_LOGIT = 0.0
 # A finder candidate under the engine's dial threshold is never read as a
 # second dial, so it needs no second look.
 ENGINE_DIAL_SCORE = contract.DIAL_SCORE
@@ -51,7 +54,7 @@ TURNED_ROWS = list(range(5)) + [5 + 3 * k + v for k in TURNED_KP for v in range(
 RULES = dict.fromkeys(("echo", "refine", "tenths", "confirm", "recheck", "direction"), True)
 # The rules' hand-set constants, which export --set and ablate can
 # change to measure what a value is worth.
-CONSTANTS = ("WINDOW", "MIDDLE_WINDOW")
+CONSTANTS = ("WINDOW", "MIDDLE_WINDOW", "TURN_LOGIT")
 
 
 def decode(net, raw):
@@ -314,9 +317,9 @@ class CoarseToFine(nn.Module):
             fx, fy, _, _, step = crop_edges(best[:, k, 0], best[:, k, 1], side, size)
             last = (size - 1) * step
             ends.append(CropResize.apply(images, fx, fy, fx + last, fy + last, size))
-        # Kept for export's check, which needs the logit clear of zero.
+        # Kept for export's check, which needs the logit clear of TURN_LOGIT.
         self.turn_logit = self.direction(*ends)
-        return torch.where((self.turn_logit > 0).view(-1, 1, 1), close[:, TURNED_ROWS], close)
+        return torch.where((self.turn_logit > TURN_LOGIT).view(-1, 1, 1), close[:, TURNED_ROWS], close)
 
     def forward(self, images):
         pooled = F.avg_pool2d(images, POOL)
