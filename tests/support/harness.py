@@ -1,8 +1,9 @@
 """What the scripted suites share: strict JSON, free ports, HTTP exchanges
-under one deadline, child processes that die with the suite, image URLs that
-misbehave on purpose, and the sample's reading."""
+under one deadline, tools and the program run as children that die with the
+suite, image URLs that misbehave on purpose, and the sample's reading."""
 
 import ctypes
+import glob
 import http.client
 import http.server
 import json
@@ -93,6 +94,38 @@ def die_with_parent(sig=signal.SIGKILL):
         pass
 
 
+class Failed(Exception):
+    """A step that failed; what follows it cannot run."""
+    reported = False
+
+
+def run(command, timeout_s, what=None, check=True, input=None, **popen):
+    """A tool run to its end in a session of its own, killed whole at the deadline: Failed when it does not end
+    in time or, with check, when it fails."""
+    what = what or os.path.basename(command[0])
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL if input is None else subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace",
+                            start_new_session=True, **popen)
+    try:
+        out, err = proc.communicate(input, timeout=timeout_s)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        raise Failed(f"{what} did not finish within {timeout_s} s")
+    if check and proc.returncode != 0:
+        raise Failed(f"{what}: {exit_text(proc.returncode)}:\n    {tail(out + err)}")
+    return subprocess.CompletedProcess(command, proc.returncode, out, err)
+
+
+def cpack_deb(cpack, config, out):
+    """The build tree packed as its one Debian package; zstd, as xz would spend minutes compressing."""
+    run([cpack, "-G", "DEB", "--config", config, "-B", out, "-D", "CPACK_DEBIAN_COMPRESSION_TYPE=zstd"], 240)
+    found = glob.glob(os.path.join(out, "*.deb"))
+    if len(found) != 1:
+        raise Failed(f"cpack made {[os.path.basename(p) for p in found]}, not one package")
+    return found[0]
+
+
 def exit_text(code):
     if code is None:
         return "still running"
@@ -161,6 +194,23 @@ class Child:
         if self.proc.poll() is None:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
+
+
+def start_app(executable, workdir, port, settings=None, keep_config=False, death_signal=signal.SIGKILL, args=()):
+    """The program started headless in workdir, on port and with settings through its config.json (the one there,
+    with keep_config); its downloads land in workdir/tmp."""
+    path = os.path.join(workdir, "config.json")
+    config = {}
+    if keep_config:
+        with open(path) as f:
+            config = json.load(f)
+    config.update({name: {"value": str(value)} for name, value in dict(settings or {}, port=port).items()})
+    with open(path, "w") as f:
+        json.dump(config, f)
+    scratch = os.path.join(workdir, "tmp")
+    os.makedirs(scratch, exist_ok=True)
+    return Child([executable, *args], death_signal, cwd=workdir,
+                 env=dict(os.environ, QT_QPA_PLATFORM="offscreen", TMPDIR=scratch))
 
 
 class Reply:
