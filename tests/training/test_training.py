@@ -71,18 +71,16 @@ class Conventions(unittest.TestCase):
     def check(self, img, lab, rng):
         _, box, kp, needle = D.prepare(img, lab, self.pose.size, rng, "pose" if rng is None else "needle")
         box, kp, needle = map(torch.from_numpy, (box, kp, needle))
-        raw_p = ideal_raw(self.pose, box, kp, needle)
-        raw_n = ideal_raw(self.needle, box, kp, needle)
+        nets = (self.pose, self.needle)
+        raws = [ideal_raw(net, box, kp, needle) for net in nets]
         # The loss at its ideal point: all regression terms vanish.
-        for net, raw in ((self.pose, raw_p), (self.needle, raw_n)):
+        for net, raw in zip(nets, raws):
             _, terms = L.compute_loss(net, raw, box[None], kp[None], needle[None])
             for name, value in terms.items():
                 if name not in ("score", "conf"):
                     self.assertLess(float(value), 1e-3, "%s loss %s" % (net.task, name))
-        dial = G.decode(self.pose, raw_p)[0].T.numpy()
-        pointer = G.decode(self.needle, raw_n)[0].T.numpy()
-        d = dial[np.argmax(dial[:, 4])]
-        p = pointer[np.argmax(pointer[:, 4])]
+        dial, pointer = (G.decode(net, raw)[0].T.numpy() for net, raw in zip(nets, raws))
+        d, p = (table[np.argmax(table[:, 4])] for table in (dial, pointer))
         self.assertEqual(engine.count_dials(dial), 1)
         np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
         # The tenths come out placed by angle between start, middle and end.
