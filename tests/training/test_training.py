@@ -9,6 +9,7 @@ import os
 import subprocess
 import tempfile
 import unittest
+from unittest import mock
 
 import numpy as np
 import onnx
@@ -28,20 +29,19 @@ PLACED_TOLERANCE = 0.02
 SAMPLE_SIZE = 320
 
 
+def logit(p):
+    return torch.logit(p.clamp(1e-6, 1 - 1e-6))
+
+
 def ideal_raw(net, box, kp, needle):
     """The head map the training losses drive towards, for one sample."""
-    cells = net.cells[0]                                        # [2, A] grid units
-    s = M.STRIDE
+    cells, s = net.cells[0], M.STRIDE                           # [2, A] grid units
     a = cells.shape[1]
     raw = torch.zeros(net.head[-1].out_channels, a)
     if net.task == "finder":
         box = box[0, :4]          # the first gauge's row
-    if net.task != "needle":
-        centre, size = box[:2], box[2:4]
-    else:
-        centre, size = needle[:2], needle[2:4]
-    y = L.heat_target(cells.unsqueeze(0), centre.unsqueeze(0), size[:1], s)[0]
-    raw[0] = torch.logit(y.clamp(1e-6, 1 - 1e-6))
+    centre, size = (needle[:2], needle[2:4]) if net.task == "needle" else (box[:2], box[2:4])
+    raw[0] = logit(L.heat_target(cells.unsqueeze(0), centre.unsqueeze(0), size[:1], s)[0])
     raw[1:3] = centre.unsqueeze(1) / s - cells
     raw[3:5] = torch.log(size / s).unsqueeze(1)
     if net.task == "pose":
@@ -49,43 +49,38 @@ def ideal_raw(net, box, kp, needle):
         # the labelled start alone.
         near = (cells * s - kp[M.START, :2].unsqueeze(1)).abs().max(0).values < 1.5 * s
         raw[M.DIRECTION] = torch.where(near, 10.0, -10.0)
-        ccw = bool(M.turn_of(kp[None]) < 0)
-        kp = kp[list(M.TURNED_KP)] if ccw else kp
+        kp = kp[list(M.TURNED_KP)] if bool(M.turn_of(kp[None]) < 0) else kp
         off = (kp[:, :2].unsqueeze(2) - cells.unsqueeze(0) * s) / size.mean()
         raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, a)
         raw[5 + 2 * M.NUM_KP:M.MARK] = 10.0
         mark, nearest, own = L.mark_target(cells.unsqueeze(0), kp.unsqueeze(0), s)
-        raw[M.MARK] = torch.logit(mark[0].clamp(1e-6, 1 - 1e-6))
+        raw[M.MARK] = logit(mark[0])
         raw[M.MARK + 1:M.MARK + 3] = nearest[0] - cells
-        raw[M.OWN_HEAT:M.DIRECTION] = torch.logit(own[0].clamp(1e-6, 1 - 1e-6))
+        raw[M.OWN_HEAT:M.DIRECTION] = logit(own[0])
     elif net.task == "needle":
-        raw[5] = math.cos(2 * float(needle[4]))
-        raw[6] = math.sin(2 * float(needle[4]))
-    g = net.grid
-    return raw.reshape(1, -1, g, g)
+        raw[5:7] = torch.tensor([math.cos(2 * float(needle[4])), math.sin(2 * float(needle[4]))]).unsqueeze(1)
+    return raw.reshape(1, -1, net.grid, net.grid)
+
+
+def dials(out):
+    """How many dials the engine takes from a graph's output [1, C, A]."""
+    return engine.count_dials(out[0].T.numpy())
 
 
 class Conventions(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.pose, cls.needle = M.Net("pose", SAMPLE_SIZE), M.Net("needle", SAMPLE_SIZE)
-        cls.samples = [render.render_sample(31, i, 640)[:2] for i in range(12)]
-
     def check(self, img, lab, rng):
         _, box, kp, needle = D.prepare(img, lab, self.pose.size, rng, "pose" if rng is None else "needle")
         box, kp, needle = map(torch.from_numpy, (box, kp, needle))
-        raw_p = ideal_raw(self.pose, box, kp, needle)
-        raw_n = ideal_raw(self.needle, box, kp, needle)
+        nets = (self.pose, self.needle)
+        raws = [ideal_raw(net, box, kp, needle) for net in nets]
         # The loss at its ideal point: all regression terms vanish.
-        for net, raw in ((self.pose, raw_p), (self.needle, raw_n)):
+        for net, raw in zip(nets, raws):
             _, terms = L.compute_loss(net, raw, box[None], kp[None], needle[None])
             for name, value in terms.items():
                 if name not in ("score", "conf"):
                     self.assertLess(float(value), 1e-3, "%s loss %s" % (net.task, name))
-        dial = G.decode(self.pose, raw_p)[0].T.numpy()
-        pointer = G.decode(self.needle, raw_n)[0].T.numpy()
-        d = dial[np.argmax(dial[:, 4])]
-        p = pointer[np.argmax(pointer[:, 4])]
+        dial, pointer = (G.decode(net, raw)[0].T.numpy() for net, raw in zip(nets, raws))
+        d, p = (table[np.argmax(table[:, 4])] for table in (dial, pointer))
         self.assertEqual(engine.count_dials(dial), 1)
         np.testing.assert_allclose(d[:4], box.numpy(), atol=1e-2)
         # The tenths come out placed by angle between start, middle and end.
@@ -104,20 +99,14 @@ class Conventions(unittest.TestCase):
         # Even angles about the pivot are exact on a flat dial; tilt bends them a little.
         self.assertLess(abs(value - lab["reading"]), PLACED_TOLERANCE)
 
-    def test_plain_samples_decode_to_their_reading(self):
-        self.assertIn(False, [lab["clockwise"] for _, lab in self.samples], "a scale must run counter-clockwise")
-        for img, lab in self.samples:
-            self.check(img, lab, None)
-
-    def test_augmented_samples_decode_to_their_reading(self):
-        saved = D.CROP_P, D.FILE_PAD_P, dict(D.FLIP_P)
-        try:
-            D.CROP_P, D.FILE_PAD_P, D.FLIP_P["needle"] = 1.0, 0.5, 0.5
-            for i, (img, lab) in enumerate(self.samples):
-                for k in range(4):
-                    self.check(img, lab, np.random.default_rng([i, k]))
-        finally:
-            D.CROP_P, D.FILE_PAD_P, D.FLIP_P = saved
+    def test_samples_decode_to_their_reading_plain_and_augmented(self):
+        self.pose, self.needle = M.Net("pose", SAMPLE_SIZE), M.Net("needle", SAMPLE_SIZE)
+        samples = [render.render_sample(31, i, 640)[:2] for i in range(12)]
+        self.assertIn(False, [lab["clockwise"] for _, lab in samples], "a scale must run counter-clockwise")
+        with mock.patch.multiple(D, CROP_P=1.0, FILE_PAD_P=0.5), mock.patch.dict(D.FLIP_P, needle=0.5):
+            for i, (img, lab) in enumerate(samples):
+                for rng in [None] + [np.random.default_rng([i, k]) for k in range(4)]:
+                    self.check(img, lab, rng)
 
 
 class Echo(unittest.TestCase):
@@ -131,17 +120,10 @@ class Echo(unittest.TestCase):
         raw = ideal_raw(pose, box, kp, needle).reshape(1, -1, pose.grid ** 2)
         far = int(((pose.cells[0] * M.STRIDE - box[:2, None]) ** 2).sum(0).argmax())
         raw[0, 3:5, far] = 0.0                      # a box of one cell
-        for score, dials in ((0.35, 1), (0.8, 2)):
+        for echo, score, want in ((True, 0.35, 1), (True, 0.8, 2), (False, 0.35, 2)):
             raw[0, 0, far] = math.log(score / (1 - score))
-            head = raw.reshape(1, -1, pose.grid, pose.grid)
-            self.assertEqual(engine.count_dials(G.decode(pose, head)[0].T.numpy()), dials, score)
-        raw[0, 0, far] = math.log(0.35 / 0.65)
-        G.RULES["echo"] = False
-        try:
-            head = raw.reshape(1, -1, pose.grid, pose.grid)
-            self.assertEqual(engine.count_dials(G.decode(pose, head)[0].T.numpy()), 2)
-        finally:
-            G.RULES["echo"] = True
+            with mock.patch.dict(G.RULES, echo=echo):
+                self.assertEqual(dials(G.decode(pose, raw.reshape(1, -1, pose.grid, pose.grid))), want, score)
 
 
 def on_dial(deg, r=100.0):
@@ -150,74 +132,58 @@ def on_dial(deg, r=100.0):
     return torch.tensor([160.0 + r * math.cos(a), 160.0 + r * math.sin(a)])
 
 
-def refined(kp, marks, heats):
-    """refine_scale's points [14, 2] for the candidate kp, beside five weaker
-    ones: cells 1, 2, ... hold the marks, the others a mark far away; heats
-    gives each refined point's own heat by cell."""
-    cells = 6
-    kp = torch.stack(kp).view(1, 14, 2, 1).expand(1, 14, 2, cells)
-    score = torch.tensor([[0.9] + [0.1] * (cells - 1)])
-    nowhere = torch.tensor([1000.0, 1000.0])
-    mark_pos = torch.stack([nowhere] + list(marks) + [nowhere] * (cells - 1 - len(marks)), 1).unsqueeze(0)
-    heat = torch.zeros(1, len(M.REFINED_KP), cells)
-    for point, by_cell in heats.items():
-        for cell, value in by_cell.items():
-            heat[0, M.REFINED_KP.index(point), cell] = value
-    return G.refine_scale(kp, score, heat, mark_pos)[0, :, :, 0]
-
-
 class Refinement(unittest.TestCase):
-    # A flat dial, radius 100, 270 degrees clockwise from 135 (image y down):
-    # the middle is straight up.
-
     def test_the_middle_is_not_pulled_onto_a_neighbouring_mark(self):
-        # The middle's own heat is as strong on the next major mark, 27
-        # degrees on, and the regressed middle sits nearer that mark.
+        # A flat dial, radius 100, 270 degrees clockwise from 135 (image y
+        # down): the middle is straight up. The middle's own heat is as
+        # strong on the next major mark, 27 degrees on, and the regressed
+        # middle sits nearer that mark. Of six cells the first holds the
+        # candidate, the next the marks, the rest a mark far away.
         c, at = on_dial(0, 0), on_dial
         start, end, middle, neighbour = at(135), at(45), at(270), at(297)
         kp = [c, at(0, 30), c, start + 3, end - 3] + [at(135 + 27 * i) for i in range(1, 10)]
         kp[M.MIDDLE] = at(286)
-        out = refined(kp, [start, end, middle, neighbour],
-                      {M.START: {1: 1.0}, M.END: {2: 1.0}, M.MIDDLE: {3: 0.6, 4: 0.6}})
+        kp = torch.stack(kp).view(1, 14, 2, 1).expand(1, 14, 2, 6)
+        score = torch.tensor([[0.9] + [0.1] * 5])
+        nowhere = torch.tensor([1000.0, 1000.0])
+        marks = torch.stack([nowhere, start, end, middle, neighbour, nowhere], 1).unsqueeze(0)
+        heat = torch.zeros(1, len(M.REFINED_KP), 6)
+        for point, by_cell in ((M.START, {1: 1.0}), (M.END, {2: 1.0}), (M.MIDDLE, {3: 0.6, 4: 0.6})):
+            for cell, value in by_cell.items():
+                heat[0, M.REFINED_KP.index(point), cell] = value
+        out = G.refine_scale(kp, score, heat, marks)[0, :, :, 0]
         for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
             np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
 
 
 class Export(unittest.TestCase):
-    def test_copies_go_but_the_graph_output_keeps_its_own(self):
+    def test_compact_drops_copies_and_attributes_at_their_defaults_only(self):
         # Identity chains and equal constants collapse; the node that gives
-        # the graph its output stays, or the graph would lose it.
+        # the graph its output stays, or the graph would lose it. Gather's
+        # axis 0 is its default and goes; axis 1 stays, and so does Concat's
+        # axis, which has no default.
         h, F32 = onnx.helper, onnx.TensorProto.FLOAT
         one = h.make_tensor("one", F32, [1], [1.0])
-        graph = h.make_graph([h.make_node("Identity", ["x"], ["a"]), h.make_node("Identity", ["a"], ["b"]),
-                              h.make_node("Constant", [], ["c1"], value=one),
-                              h.make_node("Constant", [], ["c2"], value=one),
-                              h.make_node("Add", ["b", "c1"], ["d"]), h.make_node("Add", ["d", "c2"], ["y"]),
-                              h.make_node("Identity", ["y"], ["out"])],
-                             "graph", [h.make_tensor_value_info("x", F32, [1])],
-                             [h.make_tensor_value_info("out", F32, [1])])
-        export.drop_copies(graph)
-        self.assertEqual([(n.op_type, list(n.input)) for n in graph.node],
-                         [("Add", ["x", "c1"]), ("Add", ["d", "c1"]), ("Identity", ["y"])])
-        self.assertEqual([t.name for t in graph.initializer], ["c1"])
-        onnx.checker.check_graph(graph)
-
-    def test_only_attributes_at_their_defaults_go(self):
-        # Gather's axis 0 is its default and goes; axis 1 stays, and so does
-        # Concat's axis, which has no default.
-        h, F32 = onnx.helper, onnx.TensorProto.FLOAT
-        graph = h.make_graph([h.make_node("Gather", ["x", "i"], ["a"], axis=0),
-                              h.make_node("Gather", ["a", "i"], ["b"], axis=1),
-                              h.make_node("Concat", ["b", "b"], ["y"], axis=0)], "graph",
-                             [h.make_tensor_value_info("x", F32, [2, 2]),
-                              h.make_tensor_value_info("i", onnx.TensorProto.INT64, [1])],
-                             [h.make_tensor_value_info("y", F32, [2, 1])])
+        nodes = [h.make_node("Identity", ["x"], ["a"]), h.make_node("Identity", ["a"], ["b"]),
+                 h.make_node("Constant", [], ["c1"], value=one), h.make_node("Constant", [], ["c2"], value=one),
+                 h.make_node("Add", ["b", "c1"], ["d"]), h.make_node("Add", ["d", "c2"], ["e"]),
+                 h.make_node("Gather", ["e", "i"], ["f"], axis=0), h.make_node("Gather", ["f", "i"], ["g"], axis=1),
+                 h.make_node("Concat", ["g", "g"], ["y"], axis=0), h.make_node("Identity", ["y"], ["out"])]
+        graph = h.make_graph(nodes, "graph", [h.make_tensor_value_info("x", F32, [2, 2]),
+                                              h.make_tensor_value_info("i", onnx.TensorProto.INT64, [1])],
+                             [h.make_tensor_value_info("out", F32, [2, 1])])
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "m.onnx")
             onnx.save(h.make_model(graph, opset_imports=[h.make_opsetid("", 16)]), path)
             export.compact(path)
-            nodes = onnx.load(path).graph.node
-        self.assertEqual([[(a.name, a.i) for a in n.attribute] for n in nodes], [[], [("axis", 1)], [("axis", 0)]])
+            model = onnx.load(path)
+        onnx.checker.check_model(model)
+        nodes, (constant,) = model.graph.node, model.graph.initializer
+        self.assertEqual([(n.op_type, [(a.name, a.i) for a in n.attribute]) for n in nodes],
+                         [("Add", []), ("Add", []), ("Gather", []), ("Gather", [("axis", 1)]),
+                          ("Concat", [("axis", 0)]), ("Identity", [])])
+        self.assertEqual([list(n.input) for n in nodes[:2]], [["x", constant.name], [nodes[0].output[0], constant.name]])
+        self.assertEqual(nodes[-1].output[0], "out")
 
 
 class Answering:
@@ -263,13 +229,20 @@ class CoarseToFine(unittest.TestCase):
             raws[1][:, 0] -= 2.0          # the first dial is the finder's best, the second nearly as sure
             first_wins = (raws[0][:, 0] >= raws[1][:, 0]).unsqueeze(1)
             found = Answering(finder, torch.where(first_wins, raws[0], raws[1]))
-            crop = list(map(torch.from_numpy, D.prepare_view(img, lab, "pose")[1:]))
+            view, *crop = D.prepare_view(img, lab, "pose")
+            crop = list(map(torch.from_numpy, crop))
             x = D.to_tensor(frame[0]).unsqueeze(0)
             with torch.no_grad():
                 dial = G.CoarseToFine(found, Answering(pose, ideal_raw(pose, *crop)))(x)
                 pointer = G.CoarseToFine(found, Answering(needle, ideal_raw(needle, *crop)), True)(x)
-            self.assertEqual(dial.shape, (1, M.POSE_VALUES, pose.grid ** 2 + finder.grid ** 2))
-            self.assertEqual(engine.count_dials(dial[0].T.numpy()), 2)
+                cut = G.CoarseToFine(finder, pose).crop(x, torch.from_numpy(frame[1]).unsqueeze(0))[0]
+            # Training's crop and the graph's, sampled closer and sparser than
+            # the input's pixels, match up to OpenCV's rounding; half a pixel
+            # off moves them all.
+            diff = (cut - D.to_tensor(view)).abs()
+            self.assertLess(float(diff.max()), 8 / 255)
+            self.assertLess(float(diff.mean()), 0.5 / 255)
+            self.assertEqual(dials(dial), 2)
             # The crop's candidates come first; the second dial's is as strong.
             best = G.best_column(dial[:, :, :pose.grid ** 2])[0].numpy()
             _, box, kp, line = frame
@@ -283,47 +256,17 @@ class CoarseToFine(unittest.TestCase):
             # there: in the best dial's crop ("confirm"), and in the crop
             # about the strongest candidate outside it ("recheck"); a dial it
             # sees stays.
-            blind = ideal_raw(pose, *crop)
-            blind[:, 0] = -12.0
             seeing = ideal_raw(pose, *crop)
+            blind = seeing.clone()
+            blind[:, 0] = -12.0
             for rule, first, second in (("confirm", blind, seeing), ("recheck", seeing, blind)):
                 for on, want in ((True, 1), (False, 2)):
-                    G.RULES[rule] = on
-                    try:
-                        with torch.no_grad():
-                            denied = G.CoarseToFine(found, Answering(pose, first, second))(x)
-                    finally:
-                        G.RULES[rule] = True
-                    self.assertEqual(engine.count_dials(denied[0].T.numpy()), want, (rule, on))
-
-    def test_training_cuts_the_crop_the_graph_cuts(self):
-        # Crops sampled closer and sparser than the input's pixels, as
-        # training and the graph cut them, must match up to OpenCV's
-        # rounding; half a pixel off moves them all.
-        wrapped = G.CoarseToFine(M.Net("finder"), M.Net("pose"))
-        for img, lab in two_dial_frames():
-            rgb, box = D.prepare(img, lab, M.FRAME_SIZE)[:2]
-            with torch.no_grad():
-                x = D.to_tensor(rgb).unsqueeze(0)
-                crop = wrapped.crop(x, torch.from_numpy(box).unsqueeze(0))[0]
-            want = D.to_tensor(D.prepare_view(img, lab, "pose")[0]).unsqueeze(0)
-            diff = (crop - want).abs()
-            self.assertLess(float(diff.max()), 8 / 255)
-            self.assertLess(float(diff.mean()), 0.5 / 255)
+                    with mock.patch.dict(G.RULES, {rule: on}), torch.no_grad():
+                        self.assertEqual(dials(G.CoarseToFine(found, Answering(pose, first, second))(x)), want,
+                                         (rule, on))
 
 
 class Direction(unittest.TestCase):
-    class Judge(DIR.DirectionNet):
-        """A direction network that keeps the crops it is shown and answers logit."""
-
-        def __init__(self, logit):
-            super().__init__()
-            self.logit, self.seen = logit, None
-
-        def forward(self, a, b):
-            self.seen = (a, b)
-            return torch.full((a.shape[0],), self.logit)
-
     def test_the_graph_reads_the_ends_training_cuts_and_turns_the_best_dials_scale_by_them(self):
         # The graph must show the network the crops training cuts about the
         # best candidate's start, then its end (a slip of half a pixel, or
@@ -339,83 +282,67 @@ class Direction(unittest.TestCase):
         windows, side, radius = DIR.end_windows(img, lab)
         want = DIR.pair(windows[None], np.array([[side, radius]]), 0, None)
         for logit in (2.0, -2.0):
-            judge = self.Judge(logit)
+            # A direction network that keeps the crops it is shown and answers logit.
+            judge, seen = DIR.DirectionNet(), []
+            judge.forward = lambda a, b: seen.extend((a, b)) or torch.full((a.shape[0],), logit)
             with torch.no_grad():
                 got = G.CoarseToFine(M.Net("finder"), M.Net("pose"), direction=judge).order_scale(x, table)
-            for crop, expected in zip(judge.seen, want):
-                diff = (crop[0] - D.to_tensor(expected)).abs()
-                self.assertLess(float(diff.mean()), 1 / 255)
-            points = got[0, 5:, 1].reshape(M.NUM_KP, 3)
+            self.assertEqual(len(seen), 2)
+            for crop, expected in zip(seen, want):
+                self.assertLess(float((crop[0] - D.to_tensor(expected)).abs().mean()), 1 / 255)
             order = list(M.TURNED_KP) if logit > 0 else list(range(M.NUM_KP))
-            np.testing.assert_allclose(points.numpy(), table[0, 5:, 1].reshape(M.NUM_KP, 3)[order].numpy())
+            np.testing.assert_allclose(got[0, 5:, 1].reshape(M.NUM_KP, 3).numpy(),
+                                       table[0, 5:, 1].reshape(M.NUM_KP, 3)[order].numpy())
             np.testing.assert_allclose(got[0, :5].numpy(), table[0, :5].numpy())
 
 
-class FinderTargets(unittest.TestCase):
-    def test_every_gauge_of_a_frame_is_a_target_and_none_in_an_empty_one(self):
+class EmptyTargets(unittest.TestCase):
+    def test_every_gauge_of_a_frame_is_a_finder_target_and_none_in_an_empty_one(self):
         # Both boxes go through crop, flip and letterbox alike, and the loss
         # rewards a map that finds both; with no gauge, a map without a dial
         # costs nothing. A finder that learnt only the first gauge would
         # score the second as a false dial.
         finder = M.Net("finder")
-        saved = D.CROP_P, dict(D.FLIP_P)
-        try:
-            D.CROP_P, D.FLIP_P["finder"] = 1.0, 1.0
-            img, lab, _ = render.render_frame(61, 3, gauges=2)
-            rng = lambda: np.random.default_rng(5)                                  # noqa: E731
-            rows = torch.from_numpy(D.prepare_view(img, lab, "finder", rng())[1])
-            first = D.prepare_view(img, dict(lab, second=lab), "finder", rng())[1]
-            empty, _, _ = render.render_frame(61, 0, gauges=0)
-            nothing = D.prepare_view(empty, {"gauges": 0}, "finder", rng())[1]
-        finally:
-            D.CROP_P, D.FLIP_P = saved
+        img, lab, _ = render.render_frame(61, 3, gauges=2)
+        empty, _, _ = render.render_frame(61, 0, gauges=0)
+        with mock.patch.object(D, "CROP_P", 1.0), mock.patch.dict(D.FLIP_P, finder=1.0):
+            rows, first, nothing = (D.prepare_view(i, part, "finder", np.random.default_rng(5))[1]
+                                    for i, part in ((img, lab), (img, dict(lab, second=lab)), (empty, {"gauges": 0})))
+        rows, nothing = torch.from_numpy(rows), torch.from_numpy(nothing)[None]
         self.assertEqual(rows[:, 4].tolist(), [1.0, 1.0])
         np.testing.assert_allclose(first[1], first[0])        # both rows go through the same moves
-        self.assertFalse(np.any(nothing))
-
-        def ideal(box):
-            return ideal_raw(finder, torch.stack([box, torch.zeros(5)]), None, None)
-
-        one, other = ideal(rows[0]), ideal(rows[1])
+        self.assertFalse(torch.any(nothing))
+        one, other = (ideal_raw(finder, torch.stack([box, torch.zeros(5)]), None, None) for box in rows)
         both = torch.where(other[:, :1] > one[:, :1], other, one)
         losses = [L.compute_loss(finder, raw, rows[None], None, None)[1] for raw in (one, both)]
         self.assertLess(float(losses[1]["score"]), float(losses[0]["score"]) / 2)
         for name in ("centre", "size"):
             self.assertLess(float(losses[1][name]), 1e-3)
-        self.assertEqual(engine.count_dials(G.decode(finder, both)[0].T.numpy()), 2)
-        blank = torch.full_like(one, -12.0)
-        quiet = L.compute_loss(finder, blank, torch.from_numpy(nothing)[None], None, None)[1]["score"]
-        self.assertLess(float(quiet), 1e-3)
-        loud = L.compute_loss(finder, one, torch.from_numpy(nothing)[None], None, None)[1]["score"]
-        self.assertGreater(float(loud), 100 * float(quiet))
+        self.assertEqual(dials(G.decode(finder, both)), 2)
+        self.assert_taught_nothing_is_there(finder, one, torch.full_like(one, -12.0), nothing, None, None)
 
-
-class Decoys(unittest.TestCase):
-    def test_a_decoy_is_cropped_as_a_dial_and_teaches_only_that_none_is_there(self):
-        # A decoy on the dial's own box must give the dial's crop, moves and
-        # all, with zero targets: a map that finds the dial there costs, a
-        # map that finds nothing costs nothing, and no term goes NaN.
-        pose = M.Net("pose")
-        img, lab, _ = render.render_frame(61, 5, gauges=1)
-        decoy = {"gauges": 0, "decoy": lab["dial_box"]}
-        saved = D.CROP_P
-        try:
-            D.CROP_P = 0.0
-            dial = D.prepare_view(img, lab, "pose", np.random.default_rng(3))
-            view, box, kp, needle = D.prepare_view(img, decoy, "pose", np.random.default_rng(3))
-        finally:
-            D.CROP_P = saved
-        np.testing.assert_array_equal(view, dial[0])
-        self.assertFalse(np.any(box) or np.any(kp[:, 2]))
-        targets = [torch.from_numpy(v)[None] for v in (box, kp, needle)]
-        found = ideal_raw(pose, *map(torch.from_numpy, dial[1:]))
-        blank = found.clone()
-        blank[:, 0] = -12.0
-        loud = L.compute_loss(pose, found, *targets)[1]
-        quiet = L.compute_loss(pose, blank, *targets)[1]
+    def assert_taught_nothing_is_there(self, net, found, blank, *targets):
+        """A map that finds a dial where the targets hold none costs, one
+        that finds nothing costs nothing, and no term goes NaN."""
+        loud, quiet = (L.compute_loss(net, raw, *targets)[1] for raw in (found, blank))
         self.assertTrue(all(math.isfinite(float(v)) for v in (*loud.values(), *quiet.values())))
         self.assertLess(float(quiet["score"]), 1e-3)
         self.assertGreater(float(loud["score"]), 100 * float(quiet["score"]))
+
+    def test_a_decoy_is_cropped_as_a_dial_and_teaches_only_that_none_is_there(self):
+        # A decoy on the dial's own box must give the dial's crop, moves and
+        # all, with zero targets.
+        pose = M.Net("pose")
+        img, lab, _ = render.render_frame(61, 5, gauges=1)
+        with mock.patch.object(D, "CROP_P", 0.0):
+            dial, decoy = (D.prepare_view(img, part, "pose", np.random.default_rng(3))
+                           for part in (lab, {"gauges": 0, "decoy": lab["dial_box"]}))
+        np.testing.assert_array_equal(decoy[0], dial[0])
+        self.assertFalse(np.any(decoy[1]) or np.any(decoy[2][:, 2]))
+        found = ideal_raw(pose, *map(torch.from_numpy, dial[1:]))
+        blank = found.clone()
+        blank[:, 0] = -12.0
+        self.assert_taught_nothing_is_there(pose, found, blank, *(torch.from_numpy(v)[None] for v in decoy[1:]))
 
 
 class RealNeedles(unittest.TestCase):
@@ -425,15 +352,14 @@ class RealNeedles(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "n.txt")
             for k in range(24):
-                want = dict(cx=203.5, cy=198.25, w=150.0, h=9.0, angle=-math.pi + k * math.pi / 12)
-                corners = np.asarray(engine.box_corners(*want.values())) / [416, 400]
+                angle = -math.pi + k * math.pi / 12
+                corners = np.asarray(engine.box_corners(203.5, 198.25, 150.0, 9.0, angle)) / [416, 400]
                 with open(path, "w") as fh:
                     fh.write("0 " + " ".join("%.9f" % v for v in corners.ravel()) + "\n")
-                (outline,) = real_needles.outlines(path, 416, 400)
-                got = real_needles.needle_box(outline)
+                got = real_needles.needle_box(*real_needles.outlines(path, 416, 400))
                 np.testing.assert_allclose([got[k] for k in "cx cy w h".split()], [203.5, 198.25, 150.0, 9.0],
                                            atol=0.01)
-                turn = (got["angle"] - want["angle"]) % math.pi
+                turn = (got["angle"] - angle) % math.pi
                 self.assertLess(min(turn, math.pi - turn), 1e-4)
 
     def test_a_copy_of_a_held_out_photo_is_known_in_any_flip_and_noise(self):
@@ -452,20 +378,15 @@ class RealNeedles(unittest.TestCase):
     def test_a_cut_keeps_a_needle_that_has_no_key_points(self):
         img, lab, _ = render.render_sample(43, 2, 640)
         real = {"image": "x.jpg", "dial_box": lab["dial_box"], "needles": lab["needles"]}
-        saved = D.CROP_P
-        try:
-            D.CROP_P = 0.0
-            plain = D.prepare_view(img, real, "needle", np.random.default_rng(1))
-            full = D.prepare_view(img, lab, "needle", np.random.default_rng(1))
-            for k in (0, 1, 3):    # the view, the dial box and the needle; no key points
-                np.testing.assert_array_equal(plain[k], full[k])
-            D.CROP_P = 1.0
+        with mock.patch.object(D, "CROP_P", 0.0):
+            plain, full = (D.prepare_view(img, part, "needle", np.random.default_rng(1)) for part in (real, lab))
+        for k in (0, 1, 3):    # the view, the dial box and the needle; no key points
+            np.testing.assert_array_equal(plain[k], full[k])
+        with mock.patch.object(D, "CROP_P", 1.0):
             for k in range(8):
-                _, _, _, needle = D.prepare(img, real, M.FRAME_SIZE, np.random.default_rng([2, k]), "needle")
+                needle = D.prepare(img, real, M.FRAME_SIZE, np.random.default_rng([2, k]), "needle")[3]
                 corners = np.asarray(engine.box_corners(*needle.tolist()))
                 self.assertTrue(np.all((corners >= -0.5) & (corners <= M.FRAME_SIZE - 0.5)), corners)
-        finally:
-            D.CROP_P = saved
 
 
 class Candidate(unittest.TestCase):
@@ -506,27 +427,25 @@ class Quantise(unittest.TestCase):
             torch.manual_seed(3)
             net = torch.nn.Sequential(*front, M.conv_bn(3, 8, 3, 2), M.Residual(8), torch.nn.Conv2d(8, 5, 1),
                                       tail).eval()
-            head = net[len(front) + 2]
             for m in net.modules():
                 if isinstance(m, torch.nn.BatchNorm2d):
                     m.running_mean.uniform_(-0.2, 0.2)
                     m.running_var.uniform_(0.5, 2.0)
             # A score logit far wider than the offsets beside it, as in a head map.
-            head.weight.data[0] *= 30.0
+            net[len(front) + 2].weight.data[0] *= 30.0
             inputs = [torch.rand(1, 3, 32, 32) for _ in range(4)]
             with tempfile.TemporaryDirectory() as tmp:
-                fp, q8 = os.path.join(tmp, "f.onnx"), os.path.join(tmp, "q.onnx")
+                fp, q8, x, y = (os.path.join(tmp, f) for f in ("f.onnx", "q.onnx", "in.f32", "out.f32"))
                 torch.onnx.export(net, inputs[0], fp, opset_version=16, input_names=["images"],
                                   output_names=["output0"], do_constant_folding=True)
                 names = quantise.conv_tensors(onnx.load(fp).graph)[1]
-                bounds = quantise.ranges(fp, names, [x.numpy() for x in inputs])
+                bounds = quantise.ranges(fp, names, [i.numpy() for i in inputs])
                 self.assertEqual(quantise.quantise(fp, q8, bounds), convs)
-                exe = export.ortrun_binary()
-                inputs[1].numpy().tofile(os.path.join(tmp, "in.f32"))
+                inputs[1].numpy().tofile(x)
                 got = []
                 for path in (fp, q8):
-                    subprocess.run([exe, path, os.path.join(tmp, "in.f32"), os.path.join(tmp, "out.f32")], check=True)
-                    got.append(np.fromfile(os.path.join(tmp, "out.f32"), np.float32))
+                    subprocess.run([export.ortrun_binary(), path, x, y], check=True)
+                    got.append(np.fromfile(y, np.float32))
             with torch.no_grad():
                 want = net(inputs[1]).numpy().ravel()
             np.testing.assert_allclose(got[0], want, atol=1e-4)
