@@ -70,6 +70,10 @@ def dials(out):
 class Conventions(unittest.TestCase):
     def check(self, img, lab, rng):
         _, box, kp, needle = D.prepare(img, lab, self.pose.size, rng, "pose" if rng is None else "needle")
+        # The box's ends are the tip and tail key points, in either order, through every crop and flip (the
+        # letterbox scales x and y a hair apart: 0.1 px at most).
+        ends = needle[:2] + np.outer([0.5, -0.5], needle[2] * np.array([math.cos(needle[4]), math.sin(needle[4])]))
+        self.assertLess(min(abs(ends - kp[1:3, :2]).max(), abs(ends[::-1] - kp[1:3, :2]).max()), 0.2)
         box, kp, needle = map(torch.from_numpy, (box, kp, needle))
         nets = (self.pose, self.needle)
         raws = [ideal_raw(net, box, kp, needle) for net in nets]
