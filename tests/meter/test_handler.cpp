@@ -1,13 +1,10 @@
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <future>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -220,19 +217,10 @@ TEST_F(Handler, ReadsWithTheThresholdsAModelStates)
 }
 
 // A path is read only when it names a regular file, checked on the
-// descriptor that is read. A FIFO with no writer must not block the
-// handler: if it does, the test opens the writer side to let it go.
-TEST_F(Handler, ReadsOnlyRegularFilesAndNeverBlocks)
+// descriptor that is read. (A FIFO, /dev/zero and a folder are refused by the
+// running program in the robustness suite.)
+TEST_F(Handler, ReadsOnlyRegularFiles)
 {
-    const std::string fifo = m_dir.filePath("camera.fifo").toStdString();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    auto reply = std::async(std::launch::async, [&] { return askPath(fifo); });
-    if (reply.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        ADD_FAILURE() << "the FIFO blocked the handler";
-        ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
-    }
-    EXPECT_EQ(reply.get().json, R"({"error":"File )" + fifo + R"( is not a regular file."})");
-
     const std::string socketPath = m_dir.filePath("camera.sock").toStdString();
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
@@ -240,9 +228,7 @@ TEST_F(Handler, ReadsOnlyRegularFilesAndNeverBlocks)
     std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
     const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    const std::string directory = m_dir.path().toStdString();
-    for (const std::string &path : {std::string("/dev/zero"), directory, socketPath})
-        EXPECT_EQ(askPath(path).error, "File " + path + " is not a regular file.");
+    EXPECT_EQ(askPath(socketPath).error, "File " + socketPath + " is not a regular file.");
     ::close(listening);
 
     // A link to a regular file reads as the file; a dangling one does not exist.
@@ -299,17 +285,15 @@ TEST_F(Handler, ReadsLocalPathsOnlyWhereThePolicyAllows)
     EXPECT_EQ(byData.error, "");
 }
 
-// An image over the limits is refused from its header, by path, by URL and
-// by base64, before anything is decoded; within them, a header that decodes
-// to nothing is answered as before.
+// An image over the limits is refused from its header, here by URL (by path
+// and base64 the robustness suite sends real bombs to the running program);
+// within them, a header that decodes to nothing is answered as before.
 TEST_F(Handler, RefusesImagesOverTheSizeLimits)
 {
     load();
     const QByteArray huge = pngHeader(30000, 30000);
     const std::string over
         = R"({"error":"Image of 30000x30000 pixels is over the limit of 20000 pixels a side and 100 megapixels."})";
-    EXPECT_EQ(askPath(pathOf(huge, "huge.png")).json, over);
-    EXPECT_EQ(ask(R"({"image_data":")" + huge.toBase64().toStdString() + R"("})").json, over);
     LocalHttpServer server;
     ASSERT_TRUE(server.isListening());
     server.respond(QStringLiteral("/huge.png"), 200, huge);

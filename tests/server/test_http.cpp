@@ -1,4 +1,3 @@
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -217,21 +215,9 @@ TEST_F(Http, ARestartedServerTakesItsPortBackButNeverShares)
 
 TEST_F(Http, OversizedBodiesAreRefusedWith413)
 {
+    // (A body refused on its Content-Length alone, at the default limit, is
+    // the robustness suite's: it sends 300 MB to the running program.)
     const char *const tooLarge = R"({"error":{"code":413,"message":"Request body too large","errors":[{"message":"at most )";
-
-    // Refused on its Content-Length alone, before a byte of it is sent.
-    ASSERT_TRUE(service.start());
-    const int fd = connectTo(service.port());
-    const std::string head = "POST /endpoint HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n";
-    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-    std::string received;
-    EXPECT_TRUE(readToEnd(fd, &received));
-    ::close(fd);
-    EXPECT_EQ(received.rfind("HTTP/1.1 413 ", 0), 0u) << received;
-    EXPECT_NE(received.find(std::string(tooLarge) + "134217728 bytes\"}]}}"), std::string::npos) << received;
-
-    service.service().stop();
-
     RunningService own;
     own.service().setWorkerFactory([](struct soap *context, const std::string &path) {
         auto *worker = new EnqueueWorker(context, path);
@@ -246,39 +232,6 @@ TEST_F(Http, OversizedBodiesAreRefusedWith413)
     EXPECT_EQ(reply.body, std::string(tooLarge) + "1000 bytes\"}]}}");
     const HttpReply small = whileServing([&] { return post(own.port(), "/endpoint", "{}"); });
     EXPECT_EQ(small.status, 200);
-}
-
-// Idle and trickling clients are cut off at the header deadline with 408,
-// counted from the accept, while a request that comes at once is served.
-TEST_F(Http, HeadersThatDoNotArriveInTimeGet408)
-{
-    service.settings().headerTimeOut->setValue(-300000);   // 0.3 s
-    ASSERT_TRUE(service.start());
-    const char *const timedOut = R"({"error":{"code":408,"message":"Request Timeout","errors":[{"message":"the request line and headers must arrive within 0.3 s"}]}})";
-
-    const int idle = connectTo(service.port());
-    std::string idleReply;
-    EXPECT_TRUE(readToEnd(idle, &idleReply));
-    ::close(idle);
-    EXPECT_EQ(idleReply.rfind("HTTP/1.1 408 ", 0), 0u) << idleReply;
-    EXPECT_NE(idleReply.find(std::string("\r\n\r\n") + timedOut), std::string::npos) << idleReply;
-
-    // A byte whenever 50 ms pass without a reply, for up to 10 s: each byte
-    // would restart the engine's own receive timeout.
-    const int trickle = connectTo(service.port());
-    const std::string head = "POST /endpoint HTTP/1.1\r\nHost: localhost\r\nX-Padding: ";
-    ::send(trickle, head.data(), head.size(), MSG_NOSIGNAL);
-    pollfd replied{trickle, POLLIN, 0};
-    const QDeadlineTimer giveUp(10000);
-    while (::poll(&replied, 1, 50) == 0 && !giveUp.hasExpired())
-        ::send(trickle, "a", 1, MSG_NOSIGNAL);
-    std::string trickleReply;
-    EXPECT_TRUE(readToEnd(trickle, &trickleReply));
-    ::close(trickle);
-    EXPECT_EQ(trickleReply.rfind("HTTP/1.1 408 ", 0), 0u) << trickleReply;
-
-    const HttpReply served = ask("/endpoint", "{}");
-    EXPECT_EQ(served.status, 200) << served.body;
 }
 
 // With a key set, only requests that carry it are served; the others get
