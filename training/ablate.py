@@ -10,7 +10,7 @@ frames. Each is compared image by image with the graphs that keep every
 rule (training.compare): a rule earns its place when leaving it out loses
 at least two standard errors, and none may cost the real photos.
 
-  python3 -m training.ablate [--work /var/tmp/dialvane-build-models] [--build build] [--float]
+  python3 -m training.ablate [--work /var/tmp/dialvane-build-models] [--build build] [--float] [--needle RUN]
                              [--real-dev ../shared/gauges-real-dev] [RULE | NAME=VALUE ...]
 
 Graphs go to WORK/runs/ablate/, reports to WORK/runs/candidate/ by the
@@ -67,7 +67,7 @@ def variant(args, name, without, settings=()):
     """The folder of the packed graphs lacking the rules in without and with
     the constants' settings (NAME=VALUE)."""
     out = os.path.join(args.runs, "ablate", name)
-    needle = os.path.join(args.runs, "needle%s.onnx" % ("" if args.float else "-int8"))
+    needle = os.path.join(args.runs, "%s%s.onnx" % (args.needle, "" if args.float else "-int8"))
     made = stamp(args, needle, without, settings)
     stamp_path = os.path.join(out, "stamp")
     if os.path.exists(stamp_path):
@@ -116,6 +116,8 @@ def main():
     ap.add_argument("--work", default="/var/tmp/dialvane-build-models")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--float", action="store_true", help="the float graphs, not int8")
+    ap.add_argument("--needle", default="needle-real", help="the needle run packed beside each variant: needle-real"
+                    " (build-models' default) or needle (REAL_NEEDLES=0)")
     ap.add_argument("--calibration", default="64", help="calibration images, as build-models takes")
     ap.add_argument("--real-dev", default=os.path.join(ROOT, "..", "shared", "gauges-real-dev"))
     args = ap.parse_args()
