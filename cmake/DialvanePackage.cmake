@@ -11,6 +11,8 @@ endif()
 install(TARGETS dialvane dialvane-read RUNTIME DESTINATION .)
 install(FILES bin/1.bin bin/2.bin DESTINATION bin)
 install(FILES config.json DESTINATION .)
+# What the models were trained on, and the attribution its licence asks for.
+install(FILES NOTICE DESTINATION .)
 
 # Debian 12 has no ONNX Runtime, so the library setup-deps fetched travels
 # with the program; a system one (Debian 13's libonnxruntime1.21) is left to
