@@ -299,6 +299,17 @@ class Direction(unittest.TestCase):
                                        table[0, 5:, 1].reshape(M.NUM_KP, 3)[order].numpy())
             np.testing.assert_allclose(got[0, :5].numpy(), table[0, :5].numpy())
 
+    def test_a_graph_without_the_direction_rule_still_exports(self):
+        # Export picks its check frames by the turn's logit; a graph left
+        # without the rule (ablate's variant) computes none and must still
+        # have its frames judged.
+        wrapped = G.CoarseToFine(M.Net("finder"), M.Net("pose"), direction=DIR.DirectionNet()).eval()
+        img, lab, _ = render.render_frame(61, 0, gauges=1)
+        x = D.to_tensor(D.prepare(img, lab, M.FRAME_SIZE)[0]).unsqueeze(0)
+        with mock.patch.dict(G.RULES, direction=False), mock.patch.object(export, "torch", wraps=torch) as t:
+            t.diff = lambda scores: -torch.ones(1)     # every table leads: the check goes on to the turn
+            self.assertIn(export.clear(wrapped, x), (True, False))
+
 
 class EmptyTargets(unittest.TestCase):
     def test_every_gauge_of_a_frame_is_a_finder_target_and_none_in_an_empty_one(self):
