@@ -189,7 +189,7 @@ def clear(wrapped, x):
             return True
         outer = wrapped.outside(found, G.best_column(found))
         margin = float(outer.max()) - G.ENGINE_DIAL_SCORE
-        if wrapped.direction is not None and G.RULES["direction"]:
+        if wrapped.turns():
             # An untrained direction network's logit is near zero, where the rounding could turn the scale.
             wrapped(x)
             if float((wrapped.turn_logit - G.TURN_LOGIT).abs().min()) <= 1e-3:

@@ -321,6 +321,10 @@ class CoarseToFine(nn.Module):
         self.turn_logit = self.direction(*ends)
         return torch.where((self.turn_logit > TURN_LOGIT).view(-1, 1, 1), close[:, TURNED_ROWS], close)
 
+    def turns(self):
+        """Whether the graph lets the direction network turn the scale (and so computes turn_logit)."""
+        return self.direction is not None and RULES["direction"]
+
     def forward(self, images):
         pooled = F.avg_pool2d(images, POOL)
         found = self.found(pooled)
@@ -354,7 +358,7 @@ class CoarseToFine(nn.Module):
             lift = lift.sqrt() if RULES["confirm"] else lift
             outer = outer * torch.where(self.covered(found, other), lift.view(1, 1), torch.ones(1, 1))
         close = crop_to_input(close, fx, fy, step)
-        if self.direction is not None and RULES["direction"]:
+        if self.turns():
             close = self.order_scale(images, close)
         n = close.shape[0]
         own = close[:, 4].amax(1).clamp(min=1e-6)
