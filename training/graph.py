@@ -29,8 +29,9 @@ MIDDLE_WINDOW = 0.5
 # The direction network's logit above which it turns the scale the dial
 # network ordered. At 0 (following it wherever it leans) the turn cost the
 # rendered validation sets and earned nothing on the real photos; at 1 it
-# gained on both rendered sets (about 2 standard errors each) and on the real
-# ones, with fewer readings off by over 10 % (training/README.md).
+# gained about 2 standard errors on each rendered set, read the real photos
+# as well, and had fewer readings off by over 10 % on every set
+# (training/README.md).
 TURN_LOGIT = 1.0
 # A finder candidate under the engine's dial threshold is never read as a
 # second dial, so it needs no second look.
