@@ -109,6 +109,22 @@ def in_crop(needle, box):
     return bool(np.all(np.abs(corners - box[:2]) <= half))
 
 
+def held_out_thumbnails(folders):
+    """Thumbnails of every photo in the held-out folders, one row each."""
+    held = [thumbnail(img) for folder in folders
+            for path in sorted(glob.glob(os.path.join(folder, "*")))
+            if (img := cv2.imread(path, cv2.IMREAD_COLOR)) is not None]
+    return np.stack(held) if held else np.zeros((0, THUMB * THUMB), np.float32)
+
+
+def write_labels(out, lines):
+    """OUT/labels.jsonl, replaced whole so that a killed run leaves no half set."""
+    tmp = os.path.join(out, "labels.jsonl.tmp")
+    with open(tmp, "w") as fh:
+        fh.write("".join(line + "\n" for line in lines))
+    os.replace(tmp, os.path.join(out, "labels.jsonl"))
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Real outlined needles, cropped as the exported graph crops them.")
     ap.add_argument("--src", required=True, help="images/ and labels/ of outlined needles")
@@ -121,10 +137,7 @@ def main(argv=None):
     torch.set_num_threads(args.threads)
     finder = load_finder(args.finder)
 
-    held = [thumbnail(img) for folder in args.held_out
-            for path in sorted(glob.glob(os.path.join(folder, "*")))
-            if (img := cv2.imread(path, cv2.IMREAD_COLOR)) is not None]
-    held = np.stack(held) if held else np.zeros((0, THUMB * THUMB), np.float32)
+    held = held_out_thumbnails(args.held_out)
 
     by_source = {}
     for path in sorted(glob.glob(os.path.join(args.src, "images", "*"))):
@@ -156,10 +169,7 @@ def main(argv=None):
                      "needles": [{k: round(v, 7 if k == "angle" else 3) for k, v in needle.items()}],
                      "source": source}
             lines += [json.dumps(label)] * args.repeat
-    tmp = os.path.join(args.out, "labels.jsonl.tmp")
-    with open(tmp, "w") as fh:
-        fh.write("".join(line + "\n" for line in lines))
-    os.replace(tmp, os.path.join(args.out, "labels.jsonl"))
+    write_labels(args.out, lines)
     print("real_needles: %(kept)d photos kept of %(sources)d sources; left out: %(repeated)d sources like a "
           "held-out photo, %(several)d photos with other than one needle, %(unfound)d the finder missed" % counts)
 

@@ -27,7 +27,6 @@ Writes OUT/labels.jsonl, read by training.train like a rendered set, each
 kept photo K times.
 """
 import argparse
-import glob
 import json
 import math
 import os
@@ -38,7 +37,7 @@ import torch
 
 from . import contract
 from .decoys import load_finder
-from .real_needles import found_dial, needle_box, outlines, resembles, thumbnail, THUMB
+from .real_needles import found_dial, held_out_thumbnails, needle_box, outlines, resembles, thumbnail, write_labels
 
 FLIPS = {"same": (False, False), "lr": (True, False), "ud": (False, True), "both": (True, True)}
 
@@ -113,10 +112,7 @@ def main(argv=None):
     with open(args.points) as fh:
         entries = json.load(fh)
 
-    held = [thumbnail(img) for folder in args.held_out
-            for path in sorted(glob.glob(os.path.join(folder, "*")))
-            if (img := cv2.imread(path, cv2.IMREAD_COLOR)) is not None]
-    held = np.stack(held) if held else np.zeros((0, THUMB * THUMB), np.float32)
+    held = held_out_thumbnails(args.held_out)
 
     os.makedirs(args.out, exist_ok=True)
     lines = []
@@ -156,10 +152,7 @@ def main(argv=None):
                      "needles": [{k: round(v, 7 if k == "angle" else 3) for k, v in needle.items()}],
                      "source": entry["source"]}
             lines += [json.dumps(label)] * args.repeat
-    tmp = os.path.join(args.out, "labels.jsonl.tmp")
-    with open(tmp, "w") as fh:
-        fh.write("".join(line + "\n" for line in lines))
-    os.replace(tmp, os.path.join(args.out, "labels.jsonl"))
+    write_labels(args.out, lines)
     print("real_points: %(kept)d photos kept of %(sources)d sources; left out: %(skipped)d sources no person "
           "could place, %(repeated)d like a held-out photo, %(mirrored)d mirrored versions, %(several)d photos "
           "with other than one needle, %(unfound)d the finder missed" % counts)
