@@ -125,9 +125,9 @@ def write_labels(out, lines):
     os.replace(tmp, os.path.join(out, "labels.jsonl"))
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(description="Real outlined needles, cropped as the exported graph crops them.")
-    ap.add_argument("--src", required=True, help="images/ and labels/ of outlined needles")
+def real_set_args(ap, argv):
+    """The arguments every set of real training photos takes, parsed with AP's
+    own: (args, the finder, the held-out thumbnails)."""
     ap.add_argument("--held-out", nargs="*", default=[], help="folders of photos no training photo may repeat")
     ap.add_argument("--finder", required=True, help="the finder's checkpoint")
     ap.add_argument("--out", required=True)
@@ -135,9 +135,13 @@ def main(argv=None):
     ap.add_argument("--threads", type=int, default=2)
     args = ap.parse_args(argv)
     torch.set_num_threads(args.threads)
-    finder = load_finder(args.finder)
+    return args, load_finder(args.finder), held_out_thumbnails(args.held_out)
 
-    held = held_out_thumbnails(args.held_out)
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Real outlined needles, cropped as the exported graph crops them.")
+    ap.add_argument("--src", required=True, help="images/ and labels/ of outlined needles")
+    args, finder, held = real_set_args(ap, argv)
 
     by_source = {}
     for path in sorted(glob.glob(os.path.join(args.src, "images", "*"))):

@@ -33,11 +33,9 @@ import os
 
 import cv2
 import numpy as np
-import torch
 
 from . import contract
-from .decoys import load_finder
-from .real_needles import found_dial, held_out_thumbnails, needle_box, outlines, resembles, thumbnail, write_labels
+from .real_needles import found_dial, needle_box, outlines, real_set_args, resembles, thumbnail, write_labels
 
 FLIPS = {"same": (False, False), "lr": (True, False), "ud": (False, True), "both": (True, True)}
 
@@ -101,18 +99,9 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description="Real dials with their scale points placed by hand.")
     ap.add_argument("--points", required=True, help="train-points.json")
     ap.add_argument("--src", required=True, help="the photos' images/ and labels/ (needle outlines)")
-    ap.add_argument("--held-out", nargs="*", default=[], help="folders of photos no training photo may repeat")
-    ap.add_argument("--finder", required=True, help="the finder's checkpoint")
-    ap.add_argument("--out", required=True)
-    ap.add_argument("--repeat", type=int, default=1, help="lines per kept photo")
-    ap.add_argument("--threads", type=int, default=2)
-    args = ap.parse_args(argv)
-    torch.set_num_threads(args.threads)
-    finder = load_finder(args.finder)
+    args, finder, held = real_set_args(ap, argv)
     with open(args.points) as fh:
         entries = json.load(fh)
-
-    held = held_out_thumbnails(args.held_out)
 
     os.makedirs(args.out, exist_ok=True)
     lines = []
