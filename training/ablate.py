@@ -10,7 +10,8 @@ frames. Each is compared image by image with the graphs that keep every
 rule (training.compare): a rule earns its place when leaving it out loses
 at least two standard errors, and none may cost the real photos.
 
-  python3 -m training.ablate [--work /var/tmp/dialvane-build-models] [--build build] [--float] [--needle RUN]
+  python3 -m training.ablate [--work /var/tmp/dialvane-build-models] [--build build] [--float]
+                             [--pose RUN] [--direction RUN] [--needle RUN]
                              [--real-dev ../shared/gauges-real-dev] [RULE | NAME=VALUE ...]
 
 Graphs go to WORK/runs/ablate/, reports to WORK/runs/candidate/ by the
@@ -48,7 +49,7 @@ def stamp(args, needle, without, settings):
     """What a variant's reports depend on: the networks, the code that writes
     the graphs, and the variant itself."""
     h = hashlib.sha256(repr((sorted(without), sorted(settings), args.calibration)).encode())
-    for path in (os.path.join(args.runs, "pose", "last.pt"), os.path.join(args.runs, "finder", "last.pt"), needle,
+    for path in (os.path.join(args.runs, args.pose, "last.pt"), os.path.join(args.runs, "finder", "last.pt"), needle,
                  *direction_of(args)[1::2],
                  *(os.path.join(HERE, f) for f in ("graph.py", "model.py", "export.py", "quantise.py", "contract.py",
                                                    "direction.py", os.path.join("..", "tools", "ortrun", "main.cpp")))):
@@ -59,7 +60,7 @@ def stamp(args, needle, without, settings):
 
 def direction_of(args):
     """export's option naming the build's direction network, where it has one."""
-    path = os.path.join(args.runs, "direction", "last.pt")
+    path = os.path.join(args.runs, args.direction, "last.pt")
     return ["--direction", path] if os.path.exists(path) else []
 
 
@@ -77,7 +78,7 @@ def variant(args, name, without, settings=()):
     os.makedirs(out, exist_ok=True)
     graph = os.path.join(out, "pose.onnx")
     run(*command("export", "-W", "ignore"),
-        "--checkpoint", os.path.join(args.runs, "pose", "last.pt"),
+        "--checkpoint", os.path.join(args.runs, args.pose, "last.pt"),
         "--finder", os.path.join(args.runs, "finder", "last.pt"), *direction_of(args), "--onnx", graph,
         *sum((["--without", r] for r in without), []), *sum((["--set", s] for s in settings), []))
     if not args.float:
@@ -116,6 +117,10 @@ def main():
     ap.add_argument("--work", default="/var/tmp/dialvane-build-models")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--float", action="store_true", help="the float graphs, not int8")
+    ap.add_argument("--pose", default="pose-real", help="the dial network's run: pose-real (build-models' default)"
+                    " or pose (REAL_POINTS=0)")
+    ap.add_argument("--direction", default="direction-real", help="the direction network's run: direction-real"
+                    " (build-models' default) or direction (REAL_POINTS=0)")
     ap.add_argument("--needle", default="needle-real", help="the needle run packed beside each variant: needle-real"
                     " (build-models' default) or needle (REAL_NEEDLES=0)")
     ap.add_argument("--calibration", default="64", help="calibration images, as build-models takes")
