@@ -65,18 +65,6 @@ TEST(Decoders, OrientedBoxes)
     EXPECT_EQ(cornersOf(r[0]), (std::vector<cv::Point>{{295, 270}, {305, 270}, {305, 330}, {295, 330}}));
 }
 
-// A pose layout with no key points at all (5 values per candidate).
-TEST(Decoders, KeyPoints)
-{
-    OnnxUPoseDetector c5;
-    load(c5, "pose_c5", 0.2f);
-    auto results = runOn(c5, blank());
-    ASSERT_EQ(results[0].size(), 2u);
-    EXPECT_EQ(results[0][0].box, cv::Rect(85, 50, 31, 20));
-    EXPECT_TRUE(results[0][0].points.empty());
-    EXPECT_EQ(results[0][1].box, cv::Rect(375, 375, 50, 50));
-}
-
 TEST(Decoders, BadCallsAreRefusedWithoutCrashing)
 {
     OnnxUYoloDetector detector;

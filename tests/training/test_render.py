@@ -201,7 +201,7 @@ class Stamps(unittest.TestCase):
                 ("training.train.__main__", "training/train/losses.py", {"training/__init__.py", "training/graph.py"},
                  r"run_of \"\$run\" \"\$\(\{ digest ([^\n]*)\n"),
                 ("training.direction", "training/train/data.py", {"__init__.py"},
-                 r"run_of direction \"\$\(\{ digest ([^\n]*)\n"),
+                 r"run_of \"\$DIRECTION_RUN\" \"\$\(\{ digest ([^\n]*)\n"),
                 ("training.decoys", "training/engine.py",
                  {"__init__.py", "training/graph.py", "training/model.py", "training/contract.py"},
                  r"last\.pt\"; digest ([^;]*);")):
