@@ -54,77 +54,11 @@ private:
 
 } // namespace
 
-TEST(MainWindow, StartsShowsSettingsAndExits)
-{
-    Workspace workspace;
-    const int port = freePort();
-    workspace.writeConfig(port);
-    auto window = std::make_unique<MainWindow>();
-    window->show();
-    ASSERT_TRUE(window->init());
-    auto *status = window->findChild<QLabel *>("label_status");
-    EXPECT_TRUE(pumpUntil([&] { return status->text() == "OK"; }));
-
-    auto *settings = window->findChild<QtnCustomPropertyWidget *>("widget_setting");
-    EXPECT_FALSE(settings->isEnabled());
-    EXPECT_EQ(settings->propertySet()->findChildProperties("port").value(0)->toStr(), QString::number(port));
-
-    // The log view shows the service's own lines; the robustness suite puts
-    // real requests through the same wiring.
-    EXPECT_TRUE(pumpUntil([&] {
-        return window->findChild<QTextEdit *>("textEdit_log")->toPlainText().contains("Server running on port:");
-    }));
-
-    // File > Exit closes the window and ends the event loop; the destructor
-    // then stops every thread without hanging.
-    QTimer::singleShot(0, window.get(), [&] { window->findChild<QAction *>("actionExit")->trigger(); });
-    QApplication::exec();
-    EXPECT_FALSE(window->isVisible());
-    QElapsedTimer shutdown;
-    shutdown.start();
-    window.reset();
-    EXPECT_LT(shutdown.elapsed(), 3000);
-    EXPECT_EQ(connectTo(port), -1) << "the port is closed";
-}
-
-// Models missing: the start stops with an error box, and the reason
-// reaches the log. (Program.* below tells missing models from broken ones.)
-TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
-{
-    Workspace workspace(false);
-    workspace.writeConfig(freePort());
-    MainWindow window;
-    window.show();
-    QString title, text;
-    // Answers the box as soon as it shows; a box that never comes fails the
-    // test through the watchdog instead of leaving init() to run on.
-    QTimer closer;
-    QElapsedTimer watchdog;
-    watchdog.start();
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            title = box->windowTitle();
-            text = box->text();
-            box->accept();
-        } else if (watchdog.hasExpired(20000)) {
-            closer.stop();
-            ADD_FAILURE() << "no error box within 20 s";
-        }
-    });
-    closer.start(5);
-    EXPECT_FALSE(window.init());
-    closer.stop();
-    EXPECT_EQ(title, "Error!");
-    EXPECT_EQ(text, "Dialvane Engine init failed!");
-    EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
-    const QString reason = QStringLiteral("no models found in %1 (give --models DIR)").arg(QDir::current().absoluteFilePath("bin"));
-    EXPECT_TRUE(pumpUntil([&] { return window.findChild<QTextEdit *>("textEdit_log")->toPlainText().contains(reason); }))
-        << reason.toStdString();
-}
-
-// After a few requests, /metrics counts each by how it ended and times the
-// readings, and /health says whether the queue takes requests.
-TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
+// The window shows its settings, read-only, and the service's log lines (the
+// robustness suite puts real requests through the same wiring). After a few
+// requests /metrics counts each by how it ended and times the readings, and
+// /health says whether the queue takes requests.
+TEST(MainWindow, ServesCountsWhatItServedAndExits)
 {
     Workspace workspace;
     const int port = freePort();
@@ -132,9 +66,17 @@ TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
     workspace.writeConfig(port, QStringLiteral(R"(,"metricsPort":{"value":"%1"})").arg(metricsPort));
     const std::string photo = workspace.path("photo.png").toStdString();
     ASSERT_TRUE(cv::imwrite(photo, cv::Mat(640, 640, CV_8UC3, cv::Scalar(30, 60, 90))));
-    MainWindow window;
-    ASSERT_TRUE(window.init());
-    ASSERT_TRUE(pumpUntil([&] { return window.findChild<QLabel *>("label_status")->text() == "OK"; }));
+    auto window = std::make_unique<MainWindow>();
+    window->show();
+    ASSERT_TRUE(window->init());
+    ASSERT_TRUE(pumpUntil([&] { return window->findChild<QLabel *>("label_status")->text() == "OK"; }));
+
+    auto *settings = window->findChild<QtnCustomPropertyWidget *>("widget_setting");
+    EXPECT_FALSE(settings->isEnabled());
+    EXPECT_EQ(settings->propertySet()->findChildProperties("port").value(0)->toStr(), QString::number(port));
+    EXPECT_TRUE(pumpUntil([&] {
+        return window->findChild<QTextEdit *>("textEdit_log")->toPlainText().contains("Server running on port:");
+    }));
     // "OK" comes as the listener's thread starts, before it has bound the port.
     ASSERT_TRUE(pumpUntil([&] {
         const int probe = connectTo(port);
@@ -171,6 +113,47 @@ TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
     Queue::instance().reopen();
     EXPECT_EQ(closing.status, 503);
     EXPECT_EQ(closing.body, R"({"status":"unavailable"})");
+
+    // File > Exit closes the window and ends the event loop; the destructor
+    // then stops every thread without hanging.
+    QTimer::singleShot(0, window.get(), [&] { window->findChild<QAction *>("actionExit")->trigger(); });
+    QApplication::exec();
+    EXPECT_FALSE(window->isVisible());
+    QElapsedTimer shutdown;
+    shutdown.start();
+    window.reset();
+    EXPECT_LT(shutdown.elapsed(), 3000);
+    EXPECT_EQ(connectTo(port), -1) << "the port is closed";
+}
+
+// Models missing: the start stops with an error box, and the reason
+// reaches the log. (Program.* below tells missing models from broken ones.)
+TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
+{
+    Workspace workspace(false);
+    workspace.writeConfig(freePort());
+    MainWindow window;
+    window.show();
+    QString title, text;
+    // Answers the box as soon as it shows; without one, init() returns and
+    // the title stays empty.
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        }
+    });
+    closer.start(5);
+    EXPECT_FALSE(window.init());
+    closer.stop();
+    EXPECT_EQ(title, "Error!");
+    EXPECT_EQ(text, "Dialvane Engine init failed!");
+    EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
+    const QString reason = QStringLiteral("no models found in %1 (give --models DIR)").arg(QDir::current().absoluteFilePath("bin"));
+    EXPECT_TRUE(pumpUntil([&] { return window.findChild<QTextEdit *>("textEdit_log")->toPlainText().contains(reason); }))
+        << reason.toStdString();
 }
 
 // Without a display the program runs unattended: a start that fails must end
@@ -178,56 +161,39 @@ TEST(MainWindow, MetricsCountWhatWasServedAndHealthFollowsTheQueue)
 // Files that are there but do not load keep the loader's own complaint.
 TEST(Program, WithoutADisplayAFailedStartEndsWithTheReason)
 {
-    QTemporaryDir scratch;
-    ASSERT_TRUE(scratch.isValid());
-    const QDir dir(scratch.path());
-    ASSERT_TRUE(dir.mkdir("broken"));
+    Workspace workspace(false);   // the program's working directory too
+    workspace.writeConfig(freePort());
+    ASSERT_TRUE(QDir().mkdir("broken"));
     for (const char *name : {"broken/1.bin", "broken/2.bin"}) {
-        QFile file(dir.filePath(name));
+        QFile file(QString::fromLatin1(name));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a model") > 0);
     }
+    const struct
     {
-        QFile config(dir.filePath("config.json"));
-        ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-        config.write(QStringLiteral(R"({"port":{"value":"%1"}})").arg(freePort()).toUtf8());
-    }
-
-    struct Run
-    {
-        bool finished = false;
-        int exitCode = -1;
-        QString output;
+        QStringList arguments;
+        QStringList said;
+    } runs[] = {
+        {{}, {QStringLiteral("no models found in %1 (give --models DIR)").arg(workspace.path("bin"))}},
+        {{"--models", "broken"},
+         {QStringLiteral("the models in %1 cannot be loaded").arg(workspace.path("broken")), "ONNX initializaton failed"}},
     };
-    const auto run = [&](const QStringList &arguments) {
+    for (const auto &r : runs) {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(dir.path());
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral(DIALVANE_APP), arguments);
-        Run result;
-        result.finished = process.waitForFinished(30000);
-        if (!result.finished) {
+        process.start(QStringLiteral(DIALVANE_APP), r.arguments);
+        const bool finished = process.waitForFinished(30000);
+        if (!finished) {
             process.kill();
             process.waitForFinished();
         }
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.output = QString::fromUtf8(process.readAll());
-        return result;
-    };
-
-    const Run missing = run({});
-    ASSERT_TRUE(missing.finished) << "still running after 30 s: " << missing.output.toStdString();
-    EXPECT_EQ(missing.exitCode, 255);
-    EXPECT_TRUE(missing.output.contains(QStringLiteral("no models found in %1 (give --models DIR)").arg(dir.filePath("bin"))))
-        << missing.output.toStdString();
-
-    const Run broken = run({"--models", "broken"});
-    ASSERT_TRUE(broken.finished) << "still running after 30 s: " << broken.output.toStdString();
-    EXPECT_EQ(broken.exitCode, 255);
-    EXPECT_TRUE(broken.output.contains(QStringLiteral("the models in %1 cannot be loaded").arg(dir.filePath("broken"))))
-        << broken.output.toStdString();
-    EXPECT_TRUE(broken.output.contains("ONNX initializaton failed")) << broken.output.toStdString();
-    EXPECT_FALSE(broken.output.contains("no models found")) << broken.output.toStdString();
+        const std::string output = QString::fromUtf8(process.readAll()).toStdString();
+        ASSERT_TRUE(finished) << "still running after 30 s: " << output;
+        EXPECT_EQ(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, 255) << output;
+        for (const QString &line : r.said)
+            EXPECT_NE(output.find(line.toStdString()), std::string::npos) << output;
+        EXPECT_EQ(output.find("no models found") != std::string::npos, r.arguments.isEmpty()) << output;
+    }
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "modelcipher.h"
-#include "onnxuposedetector.h"
 #include "testsupport.h"
 
 namespace {
@@ -54,7 +53,7 @@ TEST(Cipher, MatchesNistCounterModeVectors)
     EXPECT_EQ(modelcipher::aes128Ctr(NIST_PLAIN.substr(16, 16), NIST_KEY, second), NIST_CIPHER.substr(16, 16));
 }
 
-TEST(Cipher, PackerAndEngineRoundTrip)
+TEST(Cipher, PackerRoundTripsAndFailsWithoutOutput)
 {
     const std::string onnx = fixturePath("dial_pose.onnx");
     const std::string packed = testing::TempDir() + "roundtrip.bin";
@@ -64,10 +63,6 @@ TEST(Cipher, PackerAndEngineRoundTrip)
     ASSERT_EQ(std::system((tool + " encrypt " + onnx + " " + packed).c_str()), 0);
     ASSERT_EQ(std::system((tool + " decrypt " + packed + " " + unpacked).c_str()), 0);
     EXPECT_EQ(readFile(unpacked), readFile(onnx));
-    EXPECT_EQ(modelcipher::readModelFile(packed), readFile(onnx));
-
-    OnnxUPoseDetector detector;
-    EXPECT_TRUE(detector.init(wide(packed)));
 
     // Usage errors and unreadable input give a failing exit status, no output file.
     const std::string missingOut = testing::TempDir() + "never.bin";

@@ -38,9 +38,8 @@ QByteArray readFile(const QString &path)
 
 } // namespace
 
-// Each test gets its own temporary-files location, so that the files the
-// downloader leaves behind can be listed. A download that ignores its limits
-// is released after 20 s, not left hanging.
+// Each test's own temporary location lists the files left behind; a download
+// that ignores its limits is released after 20 s, not left hanging.
 class Downloader : public testing::Test
 {
 protected:
@@ -65,9 +64,7 @@ protected:
 TEST_F(Downloader, TempFileTemplateFollowsUrlFileName)
 {
     const struct { const char *url, *name; } cases[] = {
-        {"http://host/", "download_XXXXXX.tmp"}, {"http://host", "download_XXXXXX.tmp"},
-        {"http://host/images/meter.jpg?size=2", "meter_XXXXXX.jpg"}, {"http://host/a.b.c.jpg", "a_XXXXXX.jpg"},
-        {"http://host/images/meter", "meter_XXXXXX.tmp"}, {"http://host/my%20meter.png", "my meter_XXXXXX.png"},
+        {"http://host", "download_XXXXXX.tmp"}, {"http://host/images/meter.jpg?size=2", "meter_XXXXXX.jpg"},
         {"http://host/x/..%2F..%2Fetc%2Fevil.jpg", "evil_XXXXXX.jpg"},   // stays in the temporary location
     };
     for (const auto &c : cases)
@@ -98,13 +95,11 @@ TEST_F(Downloader, KeepsOneFileUntilTheNextDownload)
     EXPECT_EQ(tempFiles(), QStringList());
 }
 
-// The byte limit holds for a body that never ends and for one whose head
-// announces too much; either is cut off and leaves no file behind. A body
-// of exactly the limit is whole.
+// A body announced too large or never ending is cut off and leaves no file;
+// one of exactly the limit is whole.
 TEST_F(Downloader, StopsAtTheByteLimit)
 {
-    // Announced: refused from the head alone, since no byte of the body
-    // ever comes; the default limit applies.
+    // Refused from the head alone: no byte of the body ever comes.
     server.stream("/huge.jpg", 1000000000000, 0, 0);
     QString path, error;
     EXPECT_FALSE(fetch("/huge.jpg", &path, &error));
@@ -129,9 +124,8 @@ TEST_F(Downloader, StopsAtTheByteLimit)
     EXPECT_EQ(tempFiles(), QStringList());
 }
 
-// Data that keeps coming, a byte at a time, never trips the timeout for a
-// transfer without data; the deadline for the whole transfer ends it. A
-// silent server ends at that timeout.
+// A byte-at-a-time trickle never trips the timeout without data; the whole
+// transfer's deadline ends it. A silent server ends at that timeout.
 TEST_F(Downloader, TrickleAndSilenceEndAtTheirTimeLimits)
 {
     EXPECT_EQ(downloader->transferDeadline(), 60000);   // by default too, a trickle cannot hold a request for good
@@ -153,42 +147,34 @@ TEST_F(Downloader, TrickleAndSilenceEndAtTheirTimeLimits)
 }
 
 // The asynchronous download keeps the same limits and reports each failure
-// once, with its file already gone.
+// once, with its file already gone. An endless body's connection is closed
+// too, rather than drained for good; Qt leaves it open only now and then,
+// hence the rounds. A success after them shows no failure came late.
 TEST_F(Downloader, AsynchronousDownloadReportsEachFailureOnce)
 {
     QStringList failures, files;
-    QObject::connect(downloader.get(), &FileDownloader::downloadFailed, [&](const QString &e) {
-        failures << e;
-        files << tempFiles();
-    });
+    QObject::connect(downloader.get(), &FileDownloader::downloadFailed, [&](const QString &e) { failures << e; files << tempFiles(); });
     int downloaded = 0;
     QObject::connect(downloader.get(), &FileDownloader::fileDownloaded, [&] { ++downloaded; });
+    const auto start = [&](const char *path) {
+        downloader->startDownload(server.url(path));
+        return pumpUntil([&, before = failures.size() + downloaded] { return failures.size() + downloaded > before; }, 20000);
+    };
 
-    downloader->startDownload(server.url("/absent.jpg"));
-    ASSERT_TRUE(pumpUntil([&] { return !failures.isEmpty(); }, 20000));
+    ASSERT_TRUE(start("/absent.jpg"));
     EXPECT_TRUE(failures.first().startsWith("Network error during asynchronous download: ")) << failures.first().toStdString();
-
-    // The connection closes too, rather than draining an endless body for
-    // good and holding up the next download. Qt leaves it open only now
-    // and then, hence the rounds.
     downloader->setMaxBytes(50000);
     server.stream("/endless.jpg", -1, 16384, 0);
     for (int round = 0; round < 6; ++round) {
-        downloader->startDownload(server.url("/endless.jpg"));
-        ASSERT_TRUE(pumpUntil([&] { return failures.size() >= 2 + round; }, 20000)) << "round " << round;
+        ASSERT_TRUE(start("/endless.jpg")) << "round " << round;
         ASSERT_TRUE(pumpUntil([this] { return server.streaming() == 0; }, 5000)) << "round " << round;
     }
-
     downloader->setTransferDeadline(300);
     server.stream("/trickle.jpg", 40000, 1, 20);
-    downloader->startDownload(server.url("/trickle.jpg"));
-    ASSERT_TRUE(pumpUntil([&] { return failures.size() >= 8; }, 20000));
-
-    // A download that succeeds after them shows no failure was reported late.
+    ASSERT_TRUE(start("/trickle.jpg"));
     downloader->setTransferDeadline(FileDownloader::MAX_TRANSFER_MS);   // so that a busy machine cannot fail it
     server.respond("/images/meter.jpg", 200, randomBytes(1000));
-    downloader->startDownload(server.url("/images/meter.jpg"));
-    ASSERT_TRUE(pumpUntil([&] { return downloaded == 1; }, 20000)) << failures.join(" | ").toStdString();
+    ASSERT_TRUE(start("/images/meter.jpg") && downloaded == 1) << failures.join(" | ").toStdString();
     ASSERT_EQ(failures.size(), 8) << failures.join(" | ").toStdString();
     for (int i = 1; i < 7; ++i)
         EXPECT_EQ(failures[i].toStdString(), "Download is larger than 50000 bytes.");
@@ -218,11 +204,9 @@ TEST_F(Downloader, ShortWriteFailsInsteadOfReportingSuccess)
 }
 #endif
 
-
-// Redirects are followed hop by hop, each hop checked. Under an address
-// rule, a hop whose host resolves to a refused address is never connected
-// to, however the URL spells it: the second server counts no request. Here
-// 127.0.0.1 stands for a public address and 127.0.0.2 for a private one.
+// Every redirect hop is checked; a refused address is never connected to,
+// however the URL spells it (the second server counts no request). 127.0.0.1
+// stands for a public address, 127.0.0.2 for a private one.
 TEST_F(Downloader, FollowsOnlyWhatTheUrlPolicyAllows)
 {
     const QByteArray image = randomBytes(3000);

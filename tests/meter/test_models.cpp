@@ -94,12 +94,12 @@ QJsonObject bestOf(const DetectResultList &results)
             {"points", points}};
 }
 
+// int8 kernels round differently on other CPUs; a changed graph or decoder
+// moves points by far more.
 void expectNear(const QJsonObject &got, const QJsonObject &want, const std::string &what)
 {
     SCOPED_TRACE(what);
     ASSERT_FALSE(got.isEmpty());
-    // int8 kernels round differently on other CPUs; a changed graph or
-    // decoder moves points by far more.
     EXPECT_NEAR(got["score"].toDouble(), want["score"].toDouble(), 0.03);
     for (const char *key : {"box", "points"}) {
         const QJsonArray g = got[key].toArray(), w = want[key].toArray();
@@ -136,10 +136,8 @@ TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
     EXPECT_GE(atAnEnd, 1);
 }
 
-// Training's copy of the reading geometry (it checks the renderer's labels
-// and reads validation as training goes) reads every label as the engine
-// does: as drawn, and with the needle on each scale point, where a crossing
-// falls on an interval's end and the two copies' end tolerances decide.
+// Training's copy of the reading geometry reads every label as the engine does,
+// also with the needle on each scale point, where the copies' end tolerances decide.
 TEST(RenderedLabels, TrainingReadsThemAsTheEngineDoes)
 {
     const std::vector<QJsonObject> cases = renderedLabels(QStringLiteral(DIALVANE_FIXTURE_DIR), "geometry_cases.jsonl");
@@ -153,11 +151,9 @@ TEST(RenderedLabels, TrainingReadsThemAsTheEngineDoes)
     }
 }
 
-// The shipped graphs against their stored output on two fixed pictures: the
-// sample gauge, where each finds one object, and the same gauge small in a
-// 1280 x 960 frame, where the graph's crop decides.
-// DIALVANE_WRITE_REFERENCE=FILE writes the reference of the models in bin/
-// instead (when they are replaced).
+// The shipped graphs against their stored output on the sample gauge (one
+// object each) and on it small in a 1280 x 960 frame, where the crop decides.
+// DIALVANE_WRITE_REFERENCE=FILE writes the reference instead, for new models.
 TEST(ShippedModels, MatchTheirStoredReference)
 {
     const cv::Mat gauge = imagefile::readImageFile(QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg"));
@@ -197,21 +193,12 @@ TEST(ShippedModels, MatchTheirStoredReference)
                        std::string(name) + " " + model);
 }
 
-// Pictures that earlier model pairs got wrong. Two small dials in one
-// picture: the dial model looks closer at the best one, and must still report
-// the other, so the picture is refused rather than read from one of them.
-// Gauges read far off: counter-clockwise scales, which the dial network must
-// lay the right way round from the numerals at their ends (276 and 305 read
-// 83% and 70% of the span off when laid clockwise; 62 and 301 about 20% off
-// with an end on the neighbouring mark), and a small panel meter (166, about
-// 3% off from a single look at the whole picture), which the crop reads at
-// full resolution. Camera frames with no gauge in them, only clutter: rings,
-// hexagons and lettering that the finder alone took for a dial (the previous
-// pair read 65, 140, 195 and 344, and refused 243 and 252 as two meters); the
-// dial network's look at the crop must overrule it. One of the six may slip
-// through: the v3 pair, better by far on real photos, reads the ring of 140
-// as a gauge, and one frame is noise beside the validation frames with no
-// gauge (22 of 24 refused, the pair before 21).
+// Pictures that earlier model pairs got wrong: two small dials, which must be
+// refused rather than read from one; counter-clockwise scales (276, 305, 62,
+// 301), read 20 to 83 % off when laid clockwise; a small panel meter (166);
+// and camera frames of rings, hexagons and lettering with no gauge, which the
+// finder alone took for a dial. One frame may slip through: the current pair
+// reads the ring of 140, noise beside the 24 validation frames with no gauge.
 TEST(ShippedModels, ReadWhatEarlierPairsGotWrong)
 {
     MeterReaderHandler handler;

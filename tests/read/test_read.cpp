@@ -114,24 +114,21 @@ TEST(DialvaneRead, SaysWhetherModelsAreMissingOrDoNotLoad)
     const QString sample = QStringLiteral(DIALVANE_SOURCE_DIR "/samples/gauge.jpg");
     const QString beside = QFileInfo(QStringLiteral(DIALVANE_READ)).absoluteDir().absoluteFilePath(QStringLiteral("bin"));
 
-    const Outcome given = readGauges({QStringLiteral("--models"), QStringLiteral("none"), sample}, dir.path());
-    EXPECT_EQ(given.exitCode, 2);
-    EXPECT_TRUE(given.output.isEmpty()) << given.output.toStdString();
-    EXPECT_EQ(given.errors.trimmed(),
+    const auto refused = [&](const QStringList &arguments) {
+        const Outcome run = readGauges(arguments, dir.path());
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_TRUE(run.output.isEmpty()) << run.output.toStdString();
+        return run.errors;
+    };
+    EXPECT_EQ(refused({"--models", "none", sample}).trimmed(),
               QStringLiteral("dialvane-read: no models found in %1 (give --models DIR)").arg(dir.filePath("none")));
-
-    const Outcome searched = readGauges({sample}, dir.path());
-    EXPECT_EQ(searched.exitCode, 2);
-    EXPECT_EQ(searched.errors.trimmed(), QStringLiteral("dialvane-read: no models found in %1 or %2 (give --models DIR)")
-                                             .arg(dir.filePath("bin"), beside));
-
-    const Outcome broken = readGauges({QStringLiteral("--models"), QStringLiteral("broken"), sample}, dir.path());
-    EXPECT_EQ(broken.exitCode, 2);
-    EXPECT_TRUE(broken.errors.contains(QStringLiteral("ONNX initializaton failed"))) << broken.errors.toStdString();
-    EXPECT_TRUE(broken.errors.contains(
-        QStringLiteral("dialvane-read: the models in %1 cannot be loaded").arg(dir.filePath("broken"))))
-        << broken.errors.toStdString();
-    EXPECT_FALSE(broken.errors.contains(QStringLiteral("no models found"))) << broken.errors.toStdString();
+    EXPECT_EQ(refused({sample}).trimmed(), QStringLiteral("dialvane-read: no models found in %1 or %2 (give --models DIR)")
+                                               .arg(dir.filePath("bin"), beside));
+    const QString broken = refused({"--models", "broken", sample});
+    EXPECT_TRUE(broken.contains(QStringLiteral("ONNX initializaton failed"))) << broken.toStdString();
+    EXPECT_TRUE(broken.contains(QStringLiteral("dialvane-read: the models in %1 cannot be loaded").arg(dir.filePath("broken"))))
+        << broken.toStdString();
+    EXPECT_FALSE(broken.contains(QStringLiteral("no models found"))) << broken.toStdString();
 }
 
 // Every image read exits 0. ONNX Runtime's usage reporting stays off:

@@ -1,6 +1,6 @@
-"""Checks that what the networks learn is what the engine will read: the
-head map that zeroes the regression losses must decode, through the engine's
-geometry (training.engine), to the stored reading, plain and augmented.
+"""What the networks learn is what the engine will read: the head map that
+zeroes the regression losses decodes, through the engine's geometry
+(training.engine), to the stored reading, plain and augmented.
 
   PYTHONPATH=. /usr/bin/python3 tests/training/test_training.py    # from the repository's root
 """
@@ -36,24 +36,22 @@ def logit(p):
 
 
 def ideal_raw(net, box, kp, needle):
-    """The head map the training losses drive towards, for one sample."""
+    """The head map the training losses drive towards, for one sample (arrays or tensors)."""
+    box, kp, needle = (v if v is None else torch.as_tensor(v) for v in (box, kp, needle))
     cells, s = net.cells[0], M.STRIDE                           # [2, A] grid units
-    a = cells.shape[1]
-    raw = torch.zeros(net.head[-1].out_channels, a)
-    if net.task == "finder":
-        box = box[0, :4]          # the first gauge's row
+    raw = torch.zeros(net.head[-1].out_channels, cells.shape[1])
+    box = box[0, :4] if net.task == "finder" else box           # the first gauge's row
     centre, size = (needle[:2], needle[2:4]) if net.task == "needle" else (box[:2], box[2:4])
     raw[0] = logit(L.heat_target(cells.unsqueeze(0), centre.unsqueeze(0), size[:1], s)[0])
     raw[1:3] = centre.unsqueeze(1) / s - cells
     raw[3:5] = torch.log(size / s).unsqueeze(1)
     if net.task == "pose":
-        # Learnt the clockwise way round; the minimum's logit is high about
-        # the labelled start alone.
+        # Learnt the clockwise way round; the minimum's logit is high about the labelled start alone.
         near = (cells * s - kp[M.START, :2].unsqueeze(1)).abs().max(0).values < 1.5 * s
         raw[M.DIRECTION] = torch.where(near, 10.0, -10.0)
         kp = kp[list(M.TURNED_KP)] if bool(M.turn_of(kp[None]) < 0) else kp
         off = (kp[:, :2].unsqueeze(2) - cells.unsqueeze(0) * s) / size.mean()
-        raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, a)
+        raw[5:5 + 2 * M.NUM_KP] = off.reshape(2 * M.NUM_KP, -1)
         raw[5 + 2 * M.NUM_KP:M.MARK] = 10.0
         mark, nearest, own = L.mark_target(cells.unsqueeze(0), kp.unsqueeze(0), s)
         raw[M.MARK] = logit(mark[0])
@@ -64,6 +62,13 @@ def ideal_raw(net, box, kp, needle):
     return raw.reshape(1, -1, net.grid, net.grid)
 
 
+def blind(raw):
+    """raw with no dial anywhere."""
+    out = raw.clone()
+    out[:, 0] = -12.0
+    return out
+
+
 def dials(out):
     """How many dials the engine takes from a graph's output [1, C, A]."""
     return engine.count_dials(out[0].T.numpy())
@@ -72,17 +77,15 @@ def dials(out):
 class Conventions(unittest.TestCase):
     def check(self, img, lab, rng):
         _, box, kp, needle = D.prepare(img, lab, self.pose.size, rng, "pose" if rng is None else "needle")
-        # The box's ends are the tip and tail key points, in either order, through every crop and flip (the
-        # letterbox scales x and y a hair apart: 0.1 px at most).
+        # The box's ends are the tip and tail key points, in either order, through every crop and flip
+        # (the letterbox scales x and y a hair apart: 0.1 px at most).
         ends = needle[:2] + np.outer([0.5, -0.5], needle[2] * np.array([math.cos(needle[4]), math.sin(needle[4])]))
         self.assertLess(min(abs(ends - kp[1:3, :2]).max(), abs(ends[::-1] - kp[1:3, :2]).max()), 0.2)
         box, kp, needle = map(torch.from_numpy, (box, kp, needle))
         nets = (self.pose, self.needle)
         raws = [ideal_raw(net, box, kp, needle) for net in nets]
-        # The loss at its ideal point: all regression terms vanish.
-        for net, raw in zip(nets, raws):
-            _, terms = L.compute_loss(net, raw, box[None], kp[None], needle[None])
-            for name, value in terms.items():
+        for net, raw in zip(nets, raws):       # at the ideal point every regression term vanishes
+            for name, value in L.compute_loss(net, raw, box[None], kp[None], needle[None])[1].items():
                 if name not in ("score", "conf"):
                     self.assertLess(float(value), 1e-3, "%s loss %s" % (net.task, name))
         dial, pointer = (G.decode(net, raw)[0].T.numpy() for net, raw in zip(nets, raws))
@@ -94,16 +97,14 @@ class Conventions(unittest.TestCase):
         np.testing.assert_allclose(d[5:].reshape(-1, 3)[:, :2], placed, atol=1e-2)
         self.assertGreater(p[2], p[3], "w must be the needle's long side")
         np.testing.assert_allclose(p[:4], needle[:4].numpy(), atol=1e-2)
-        decoded = {"dial_box": d[:4].tolist(), "keypoints": d[5:].reshape(-1, 3).tolist(),
-                   "needles": [dict(zip(("cx", "cy", "w", "h", "angle"), p[[0, 1, 2, 3, 5]].tolist()))]}
-        value, xs = engine.read_label(decoded)
-        # A needle resting on an end mark may pass it by a hair (the letterbox
-        # scales x and y a little apart, and the needle's angle is kept), where
-        # the engine reads that end too; elsewhere the line must meet the scale.
+        needle_row = dict(zip(("cx", "cy", "w", "h", "angle"), p[[0, 1, 2, 3, 5]].tolist()))
+        value, xs = engine.read_label({"dial_box": d[:4].tolist(), "keypoints": d[5:].reshape(-1, 3).tolist(),
+                                       "needles": [needle_row]})
+        # A needle resting on an end mark may pass it by a hair (the letterbox scales x and y a little apart),
+        # where the engine reads that end too; elsewhere the line must meet the scale.
         if lab["reading"] not in (0.0, 1.0):
             self.assertTrue(xs, "the pointer line must meet the scale: %s" % lab.get("image", ""))
-        # Even angles about the pivot are exact on a flat dial; tilt bends them a little.
-        self.assertLess(abs(value - lab["reading"]), PLACED_TOLERANCE)
+        self.assertLess(abs(value - lab["reading"]), PLACED_TOLERANCE)   # tilt bends even angles a little
 
     def test_samples_decode_to_their_reading_plain_and_augmented(self):
         self.pose, self.needle = M.Net("pose", SAMPLE_SIZE), M.Net("needle", SAMPLE_SIZE)
@@ -114,15 +115,11 @@ class Conventions(unittest.TestCase):
                 for rng in [None] + [np.random.default_rng([i, k]) for k in range(4)]:
                     self.check(img, lab, rng)
 
-
-class Echo(unittest.TestCase):
     def test_a_weak_echo_sinks_and_a_second_dial_as_strong_stays(self):
-        # A small candidate far from the dial's centre (its needle tip) at a
-        # score above the engine's threshold: "echo" must sink it, and must
-        # keep a second dial nearly as sure as the first.
+        # A one-cell candidate far from the dial's centre (at its needle tip), above the engine's threshold:
+        # "echo" sinks it, but keeps a second dial nearly as sure as the first.
         pose = M.Net("pose", SAMPLE_SIZE)
-        img, lab = render.render_sample(31, 0, 640)[:2]
-        _, box, kp, needle = map(torch.from_numpy, D.prepare(img, lab, pose.size))
+        _, box, kp, needle = map(torch.from_numpy, D.prepare(*render.render_sample(31, 0, 640)[:2], pose.size))
         raw = ideal_raw(pose, box, kp, needle).reshape(1, -1, pose.grid ** 2)
         far = int(((pose.cells[0] * M.STRIDE - box[:2, None]) ** 2).sum(0).argmax())
         raw[0, 3:5, far] = 0.0                      # a box of one cell
@@ -131,43 +128,31 @@ class Echo(unittest.TestCase):
             with mock.patch.dict(G.RULES, echo=echo):
                 self.assertEqual(dials(G.decode(pose, raw.reshape(1, -1, pose.grid, pose.grid))), want, score)
 
-
-def on_dial(deg, r=100.0):
-    """A point of a flat dial about (160, 160): deg clockwise from +x (image y down)."""
-    a = math.radians(deg)
-    return torch.tensor([160.0 + r * math.cos(a), 160.0 + r * math.sin(a)])
-
-
-class Refinement(unittest.TestCase):
     def test_the_middle_is_not_pulled_onto_a_neighbouring_mark(self):
-        # A flat dial, radius 100, 270 degrees clockwise from 135 (image y
-        # down): the middle is straight up. The middle's own heat is as
-        # strong on the next major mark, 27 degrees on, and the regressed
-        # middle sits nearer that mark. Of six cells the first holds the
-        # candidate, the next the marks, the rest a mark far away.
-        c, at = on_dial(0, 0), on_dial
+        # A flat dial about (160, 160), radius 100, 270 degrees clockwise from 135 (image y down), the
+        # middle straight up; its own heat is as strong on the next major mark, 27 degrees on, and the
+        # regressed middle sits nearer that mark. Cell 0 holds the candidate, 1-4 the marks, 5 a far one.
+        def at(deg, r=100.0):
+            return torch.tensor([160.0 + r * math.cos(math.radians(deg)), 160.0 + r * math.sin(math.radians(deg))])
+
+        c, nowhere = at(0, 0), torch.tensor([1000.0, 1000.0])
         start, end, middle, neighbour = at(135), at(45), at(270), at(297)
         kp = [c, at(0, 30), c, start + 3, end - 3] + [at(135 + 27 * i) for i in range(1, 10)]
         kp[M.MIDDLE] = at(286)
         kp = torch.stack(kp).view(1, 14, 2, 1).expand(1, 14, 2, 6)
-        score = torch.tensor([[0.9] + [0.1] * 5])
-        nowhere = torch.tensor([1000.0, 1000.0])
         marks = torch.stack([nowhere, start, end, middle, neighbour, nowhere], 1).unsqueeze(0)
         heat = torch.zeros(1, len(M.REFINED_KP), 6)
-        for point, by_cell in ((M.START, {1: 1.0}), (M.END, {2: 1.0}), (M.MIDDLE, {3: 0.6, 4: 0.6})):
-            for cell, value in by_cell.items():
-                heat[0, M.REFINED_KP.index(point), cell] = value
-        out = G.refine_scale(kp, score, heat, marks)[0, :, :, 0]
+        for point, cell, value in ((M.START, 1, 1.0), (M.END, 2, 1.0), (M.MIDDLE, 3, 0.6), (M.MIDDLE, 4, 0.6)):
+            heat[0, M.REFINED_KP.index(point), cell] = value
+        out = G.refine_scale(kp, torch.tensor([[0.9] + [0.1] * 5]), heat, marks)[0, :, :, 0]
         for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
             np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
 
 
 class Export(unittest.TestCase):
     def test_compact_drops_copies_and_attributes_at_their_defaults_only(self):
-        # Identity chains and equal constants collapse; the node that gives
-        # the graph its output stays, or the graph would lose it. Gather's
-        # axis 0 is its default and goes; axis 1 stays, and so does Concat's
-        # axis, which has no default.
+        # Identity chains and equal constants collapse, but the node giving the graph its output stays.
+        # Gather's axis 0 is its default and goes; axis 1 stays, and so does Concat's, which has no default.
         h, F32 = onnx.helper, onnx.TensorProto.FLOAT
         one = h.make_tensor("one", F32, [1], [1.0])
         nodes = [h.make_node("Identity", ["x"], ["a"]), h.make_node("Identity", ["a"], ["b"]),
@@ -193,8 +178,7 @@ class Export(unittest.TestCase):
 
 
 class Answering:
-    """A network that answers every picture with a fixed head map, the second
-    of a batch with other where that is given."""
+    """A network answering every picture with a fixed head map (the second of a batch with other, if given)."""
 
     def __init__(self, net, raw, other=None):
         self.raw, self.other = raw, raw if other is None else other
@@ -210,8 +194,7 @@ def two_dial_frames():
     found = {}
     for i in range(200):
         img, lab, _ = render.render_frame(61, i, gauges=2)
-        box = D.prepare(img, lab, M.FRAME_SIZE)[1]
-        other = D.prepare(img, lab["second"], M.FRAME_SIZE)[1]
+        box, other = (D.prepare(img, part, M.FRAME_SIZE)[1] for part in (lab, lab["second"]))
         side = max(box[2], box[3]) * M.CROP_MARGIN
         if np.all(np.abs(other[:2] - box[:2]) > side / 2):
             found.setdefault(side / M.FINE_SIZE > 1, (img, lab))
@@ -220,31 +203,33 @@ def two_dial_frames():
     raise AssertionError("no two-dial frames of both kinds")
 
 
+def one_dial_frame():
+    """A frame of one gauge, its prepared sample and the graph's input."""
+    img, lab, _ = render.render_frame(61, 0, gauges=1)
+    frame = D.prepare(img, lab, M.FRAME_SIZE)
+    return img, lab, frame, D.to_tensor(frame[0]).unsqueeze(0)
+
+
 class CoarseToFine(unittest.TestCase):
     def test_the_crop_comes_back_to_the_frame_and_the_second_dial_stays(self):
-        # Networks answering with the ideal maps (the finder's for both dials,
-        # the fine ones' for the crop as training cuts it) must give the first
-        # dial's labels back in input pixels, and keep the second dial as a
-        # candidate, which the engine refuses: a slip between pooled, crop and
-        # input pixels, or a lost second dial, fails.
+        # Networks answering with the ideal maps (the finder's for both dials, the fine ones' for the crop
+        # as training cuts it) give the first dial's labels back in input pixels and keep the second dial
+        # as a candidate: a slip between pooled, crop and input pixels, or a lost second dial, fails.
         finder, pose, needle = M.Net("finder"), M.Net("pose"), M.Net("needle")
         for img, lab in two_dial_frames():
             frame = D.prepare(img, lab, M.FRAME_SIZE)
-            raws = [ideal_raw(finder, *map(torch.from_numpy, D.prepare_view(img, part, "finder")[1:]))
-                    for part in (lab, lab["second"])]
+            raws = [ideal_raw(finder, *D.prepare_view(img, part, "finder")[1:]) for part in (lab, lab["second"])]
             raws[1][:, 0] -= 2.0          # the first dial is the finder's best, the second nearly as sure
-            first_wins = (raws[0][:, 0] >= raws[1][:, 0]).unsqueeze(1)
-            found = Answering(finder, torch.where(first_wins, raws[0], raws[1]))
+            found = Answering(finder, torch.where((raws[0][:, 0] >= raws[1][:, 0]).unsqueeze(1), raws[0], raws[1]))
             view, *crop = D.prepare_view(img, lab, "pose")
-            crop = list(map(torch.from_numpy, crop))
+            seeing = ideal_raw(pose, *crop)
             x = D.to_tensor(frame[0]).unsqueeze(0)
             with torch.no_grad():
-                dial = G.CoarseToFine(found, Answering(pose, ideal_raw(pose, *crop)))(x)
+                dial = G.CoarseToFine(found, Answering(pose, seeing))(x)
                 pointer = G.CoarseToFine(found, Answering(needle, ideal_raw(needle, *crop)), True)(x)
                 cut = G.CoarseToFine(finder, pose).crop(x, torch.from_numpy(frame[1]).unsqueeze(0))[0]
-            # Training's crop and the graph's, sampled closer and sparser than
-            # the input's pixels, match up to OpenCV's rounding; half a pixel
-            # off moves them all.
+            # Training's crop and the graph's, sampled closer and sparser than the input's pixels, match
+            # up to OpenCV's rounding; half a pixel off moves them all.
             diff = (cut - D.to_tensor(view)).abs()
             self.assertLess(float(diff.max()), 8 / 255)
             self.assertLess(float(diff.mean()), 0.5 / 255)
@@ -258,38 +243,26 @@ class CoarseToFine(unittest.TestCase):
             got = G.best_column(pointer)[0].numpy()
             np.testing.assert_allclose(got[[0, 1, 2, 3]], line[:4] + [0.5, 0.5, 0, 0], rtol=1e-3, atol=0.05)
             self.assertAlmostEqual(float(got[5]) % math.pi, float(line[4]) % math.pi, places=3)
-            # A dial network that sees no dial in a crop overrules the finder
-            # there: in the best dial's crop ("confirm"), and in the crop
-            # about the strongest candidate outside it ("recheck"); a dial it
-            # sees stays.
-            seeing = ideal_raw(pose, *crop)
-            blind = seeing.clone()
-            blind[:, 0] = -12.0
-            for rule, first, second in (("confirm", blind, seeing), ("recheck", seeing, blind)):
+            # A dial network seeing no dial in a crop overrules the finder there: in the best dial's crop
+            # ("confirm") and about the strongest candidate outside it ("recheck"); a dial it sees stays.
+            for rule, first, second in (("confirm", blind(seeing), seeing), ("recheck", seeing, blind(seeing))):
                 for on, want in ((True, 1), (False, 2)):
                     with mock.patch.dict(G.RULES, {rule: on}), torch.no_grad():
                         self.assertEqual(dials(G.CoarseToFine(found, Answering(pose, first, second))(x)), want,
                                          (rule, on))
 
-
-class Direction(unittest.TestCase):
     def test_the_graph_reads_the_ends_training_cuts_and_turns_the_best_dials_scale_by_them(self):
-        # The graph must show the network the crops training cuts about the
-        # best candidate's start, then its end (a slip of half a pixel, or
-        # the two swapped, fails), and where it calls the start the maximum
-        # turn the scale round: ends swapped, tenths reversed, each point
-        # with its own confidence; otherwise leave the table alone.
-        img, lab, _ = render.render_frame(61, 0, gauges=1)
-        rgb, box, kp = D.prepare(img, lab, M.FRAME_SIZE)[:3]
-        x = D.to_tensor(rgb).unsqueeze(0)
+        # The direction network sees the crops training cuts about the best candidate's start, then its
+        # end (half a pixel off, or swapped, fails); where it calls the start the maximum the scale turns
+        # round (ends swapped, tenths reversed, each point with its own confidence), else stays.
+        img, lab, (_, box, kp, _), x = one_dial_frame()
         table = torch.rand(1, M.POSE_VALUES, 3) * 100
         table[0, 4] = torch.tensor([0.3, 0.9, 0.5])
         table[0, 5:, 1] = torch.from_numpy(np.concatenate([kp[:, :2], np.arange(14)[:, None] / 14.0], 1)).reshape(-1)
         windows, side, radius = DIR.end_windows(img, lab)
         want = DIR.pair(windows[None], np.array([[side, radius]]), 0, None)
         for logit in (2.0, -2.0):
-            # A direction network that keeps the crops it is shown and answers logit.
-            judge, seen = DIR.DirectionNet(), []
+            judge, seen = DIR.DirectionNet(), []        # keeps the crops it is shown and answers logit
             judge.forward = lambda a, b: seen.extend((a, b)) or torch.full((a.shape[0],), logit)
             with torch.no_grad():
                 got = G.CoarseToFine(M.Net("finder"), M.Net("pose"), direction=judge).order_scale(x, table)
@@ -302,23 +275,26 @@ class Direction(unittest.TestCase):
             np.testing.assert_allclose(got[0, :5].numpy(), table[0, :5].numpy())
 
     def test_a_graph_without_the_direction_rule_still_exports(self):
-        # Export picks its check frames by the turn's logit; a graph left
-        # without the rule (ablate's variant) computes none and must still
-        # have its frames judged.
+        # Export picks its check frames by the turn's logit, which a graph without the rule (ablate's
+        # variant) never computes: its frames must still be judged.
         wrapped = G.CoarseToFine(M.Net("finder"), M.Net("pose"), direction=DIR.DirectionNet()).eval()
-        img, lab, _ = render.render_frame(61, 0, gauges=1)
-        x = D.to_tensor(D.prepare(img, lab, M.FRAME_SIZE)[0]).unsqueeze(0)
+        x = one_dial_frame()[3]
         with mock.patch.dict(G.RULES, direction=False), mock.patch.object(export, "torch", wraps=torch) as t:
             t.diff = lambda scores: -torch.ones(1)     # every table leads: the check goes on to the turn
             self.assertIn(export.clear(wrapped, x), (True, False))
 
 
 class EmptyTargets(unittest.TestCase):
+    def assert_taught_nothing_is_there(self, net, found, *targets):
+        """A map finding a dial where the targets hold none costs, a blind one nothing, no term NaN."""
+        loud, quiet = (L.compute_loss(net, raw, *targets)[1] for raw in (found, blind(found)))
+        self.assertTrue(all(math.isfinite(float(v)) for v in (*loud.values(), *quiet.values())))
+        self.assertLess(float(quiet["score"]), 1e-3)
+        self.assertGreater(float(loud["score"]), 100 * float(quiet["score"]))
+
     def test_every_gauge_of_a_frame_is_a_finder_target_and_none_in_an_empty_one(self):
-        # Both boxes go through crop, flip and letterbox alike, and the loss
-        # rewards a map that finds both; with no gauge, a map without a dial
-        # costs nothing. A finder that learnt only the first gauge would
-        # score the second as a false dial.
+        # Both boxes go through crop, flip and letterbox alike and the loss rewards a map finding both (a
+        # finder that learnt the first alone would score the second as a false dial); no gauge, no cost.
         finder = M.Net("finder")
         img, lab, _ = render.render_frame(61, 3, gauges=2)
         empty, _, _ = render.render_frame(61, 0, gauges=0)
@@ -336,36 +312,28 @@ class EmptyTargets(unittest.TestCase):
         for name in ("centre", "size"):
             self.assertLess(float(losses[1][name]), 1e-3)
         self.assertEqual(dials(G.decode(finder, both)), 2)
-        self.assert_taught_nothing_is_there(finder, one, torch.full_like(one, -12.0), nothing, None, None)
-
-    def assert_taught_nothing_is_there(self, net, found, blank, *targets):
-        """A map that finds a dial where the targets hold none costs, one
-        that finds nothing costs nothing, and no term goes NaN."""
-        loud, quiet = (L.compute_loss(net, raw, *targets)[1] for raw in (found, blank))
-        self.assertTrue(all(math.isfinite(float(v)) for v in (*loud.values(), *quiet.values())))
-        self.assertLess(float(quiet["score"]), 1e-3)
-        self.assertGreater(float(loud["score"]), 100 * float(quiet["score"]))
+        self.assert_taught_nothing_is_there(finder, one, nothing, None, None)
 
     def test_a_decoy_is_cropped_as_a_dial_and_teaches_only_that_none_is_there(self):
-        # A decoy on the dial's own box must give the dial's crop, moves and
-        # all, with zero targets.
+        # A decoy on the dial's own box gives the dial's crop, moves and all, with zero targets.
         pose = M.Net("pose")
         img, lab, _ = render.render_frame(61, 5, gauges=1)
-        with mock.patch.object(D, "CROP_P", 0.0):
-            dial, decoy = (D.prepare_view(img, part, "pose", np.random.default_rng(3))
-                           for part in (lab, {"gauges": 0, "decoy": lab["dial_box"]}))
+        dial, decoy = views(img, "pose", 3, lab, {"gauges": 0, "decoy": lab["dial_box"]})
         np.testing.assert_array_equal(decoy[0], dial[0])
         self.assertFalse(np.any(decoy[1]) or np.any(decoy[2][:, 2]))
-        found = ideal_raw(pose, *map(torch.from_numpy, dial[1:]))
-        blank = found.clone()
-        blank[:, 0] = -12.0
-        self.assert_taught_nothing_is_there(pose, found, blank, *(torch.from_numpy(v)[None] for v in decoy[1:]))
+        self.assert_taught_nothing_is_there(pose, ideal_raw(pose, *dial[1:]), *(torch.from_numpy(v)[None] for v in decoy[1:]))
+
+
+def views(img, task, seed, *labels):
+    """prepare_view of img under each of labels, uncropped, each with the same moves."""
+    with mock.patch.object(D, "CROP_P", 0.0):
+        return [D.prepare_view(img, lab, task, np.random.default_rng(seed)) for lab in labels]
 
 
 class RealNeedles(unittest.TestCase):
     def test_an_outline_gives_the_box_the_renderer_labels_at_every_angle(self):
-        # minAreaRect turns its angle at the axes and may call either side
-        # the width: the box must come out w along the needle all round.
+        # minAreaRect turns its angle at the axes and may call either side the width: the box must come
+        # out w along the needle all round.
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "n.txt")
             for k in range(24):
@@ -395,8 +363,7 @@ class RealNeedles(unittest.TestCase):
     def test_a_cut_keeps_a_needle_that_has_no_key_points(self):
         img, lab, _ = render.render_sample(43, 2, 640)
         real = {"image": "x.jpg", "dial_box": lab["dial_box"], "needles": lab["needles"]}
-        with mock.patch.object(D, "CROP_P", 0.0):
-            plain, full = (D.prepare_view(img, part, "needle", np.random.default_rng(1)) for part in (real, lab))
+        plain, full = views(img, "needle", 1, real, lab)
         for k in (0, 1, 3):    # the view, the dial box and the needle; no key points
             np.testing.assert_array_equal(plain[k], full[k])
         with mock.patch.object(D, "CROP_P", 1.0):
@@ -408,9 +375,11 @@ class RealNeedles(unittest.TestCase):
 
 class RealPoints(unittest.TestCase):
     def test_placed_points_read_as_the_renderer_labels_in_every_version_that_reads_right(self):
-        # Four points placed on a rendered dial stand for a person's: every
-        # version the export flipped reads the labelled reading where it
-        # reads the right way round, and a mirrored one never trains.
+        # Four points placed on a rendered dial stand for a person's: every flipped version that reads
+        # the right way round reads the labelled reading, and a mirrored one never trains.
+        for mirrored in (False, True):
+            right = [flip for flip in real_points.FLIPS if real_points.reads_right({"mirrored": mirrored}, flip)]
+            self.assertEqual(sorted(right), ["both", "same"] if not mirrored else ["lr", "ud"])
         size, tried = 416, 0
         for index in range(40):
             img, lab, _ = render.render_sample(47, index, size)
@@ -419,15 +388,11 @@ class RealPoints(unittest.TestCase):
             tried += 1
             kp = {name: lab["keypoints"][contract.KEYPOINT_NAMES.index(name)][:2] for name in contract.KEYPOINT_NAMES}
             placed = [kp["pivot"], kp["scale_start"], kp["mark_0.5"], kp["scale_end"]]
-            for mirrored in (False, True):
-                right = [flip for flip in real_points.FLIPS if real_points.reads_right({"mirrored": mirrored}, flip)]
-                self.assertEqual(sorted(right), ["both", "same"] if not mirrored else ["lr", "ud"])
             for flip in ("same", "both"):
                 lr, ud = real_points.FLIPS[flip]
                 nd = dict(lab["needles"][0])
                 nd["cx"], nd["cy"] = real_points.moved((nd["cx"], nd["cy"]), flip, size, size)
-                nd["angle"] = (math.pi - nd["angle"] if lr else nd["angle"])
-                nd["angle"] = (-nd["angle"] if ud else nd["angle"])
+                nd["angle"] = (-1 if ud else 1) * (math.pi - nd["angle"] if lr else nd["angle"])
                 points = [real_points.moved(p, flip, size, size) for p in placed]
                 got = real_points.keypoints(*points, nd)
                 box = real_points.dial_box(got, [0, 0, 10, 10])
@@ -442,14 +407,12 @@ class RealPoints(unittest.TestCase):
         self.assertGreaterEqual(tried, 3)
 
     def test_the_placed_points_are_whole(self):
-        # A hand edit that drops a point, names a version twice or puts a
-        # point off the 416-pixel photo would surface only hours into a build.
+        # A hand edit that drops a point, names a version twice or puts a point off the 416-pixel photo
+        # would surface only hours into a build.
         with open(os.path.join(os.path.dirname(__file__), "..", "..", "data", "gauges-cc-by", "train-points.json")) as fh:
             entries = json.load(fh)
         self.assertEqual(len({e["source"] for e in entries}), len(entries))
-        for e in entries:
-            if "skip" in e:
-                continue
+        for e in (e for e in entries if "skip" not in e):
             self.assertEqual(e["versions"].get(e["image"]), "same", e["source"])
             self.assertTrue(set(e["versions"].values()) <= set(real_points.FLIPS), e["source"])
             points = np.array([e[k] for k in ("pivot", "start", "middle", "end")], np.float64)
@@ -476,13 +439,10 @@ class Candidate(unittest.TestCase):
 
 class Quantise(unittest.TestCase):
     def test_the_int8_graph_reads_as_the_float_one(self):
-        # Through ONNX Runtime the int8 graph must stay within a few grid
-        # steps of the float one: a wrong scale, zero point, bias scale or
-        # channel axis moves it far more. A last Conv read only by a Reshape,
-        # as a head map is, stays float, or its small offsets beside a wide
-        # score logit lose most of their precision; so it does where the
-        # batch is known only at run time (the dial graph's second look) and
-        # a Shape reads the map too.
+        # Through ONNX Runtime the int8 graph stays within a few grid steps of the float one; a wrong
+        # scale, zero point, bias scale or channel axis moves it far more. A last Conv read only by a
+        # Reshape, as a head map is, stays float (its small offsets beside a wide score logit would lose
+        # their precision), also where the batch is known only at run time and a Shape reads the map.
         class Reshape(torch.nn.Module):
             def forward(self, x):
                 return x.reshape(x.shape[0], 5, -1)
@@ -496,12 +456,10 @@ class Quantise(unittest.TestCase):
             torch.manual_seed(3)
             net = torch.nn.Sequential(*front, M.conv_bn(3, 8, 3, 2), M.Residual(8), torch.nn.Conv2d(8, 5, 1),
                                       tail).eval()
-            for m in net.modules():
-                if isinstance(m, torch.nn.BatchNorm2d):
-                    m.running_mean.uniform_(-0.2, 0.2)
-                    m.running_var.uniform_(0.5, 2.0)
-            # A score logit far wider than the offsets beside it, as in a head map.
-            net[len(front) + 2].weight.data[0] *= 30.0
+            for bn in (m for m in net.modules() if isinstance(m, torch.nn.BatchNorm2d)):
+                bn.running_mean.uniform_(-0.2, 0.2)
+                bn.running_var.uniform_(0.5, 2.0)
+            net[len(front) + 2].weight.data[0] *= 30.0      # a score logit far wider than the offsets
             inputs = [torch.rand(1, 3, 32, 32) for _ in range(4)]
             with tempfile.TemporaryDirectory() as tmp:
                 fp, q8, x, y = (os.path.join(tmp, f) for f in ("f.onnx", "q.onnx", "in.f32", "out.f32"))
