@@ -6,8 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include <QFile>
-
 namespace imageheader {
 namespace {
 
@@ -684,20 +682,6 @@ std::optional<ImageSize> readSize(const char *data, std::size_t size)
         return n;
     };
     return readSize(read, size);
-}
-
-std::optional<ImageSize> readFileSize(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.isSequential())
-        return std::nullopt;
-    const ReadAt read = [&file](std::uint64_t offset, char *buffer, std::size_t length) -> std::size_t {
-        if (!file.seek(static_cast<qint64>(offset)))
-            return 0;
-        const qint64 n = file.read(buffer, static_cast<qint64>(length));
-        return n > 0 ? static_cast<std::size_t>(n) : 0;
-    };
-    return readSize(read, static_cast<std::uint64_t>(file.size()));
 }
 
 bool isWithinLimits(const ImageSize &size)

@@ -5,8 +5,6 @@
 #include <functional>
 #include <optional>
 
-#include <QString>
-
 // The width and height an image file declares, read from its header without
 // decoding a pixel, so that a request's image can be judged before OpenCV
 // allocates for it. It knows the formats this system's OpenCV (4.6, Debian)
@@ -40,9 +38,6 @@ using ReadAt = std::function<std::size_t(std::uint64_t offset, char *buffer, std
 std::optional<ImageSize> readSize(const ReadAt &read, std::uint64_t size);
 
 std::optional<ImageSize> readSize(const char *data, std::size_t size);
-
-// Of a file by its path; empty also when the file cannot be opened.
-std::optional<ImageSize> readFileSize(const QString &path);
 
 bool isWithinLimits(const ImageSize &size);
 

@@ -145,11 +145,6 @@ WSJWorker::WSJWorker(struct soap *context, const std::string &path)
 
 WSJWorker::~WSJWorker() = default;
 
-void WSJWorker::setMaxBodyBytes(uint64_t bytes)
-{
-    m_maxBodyBytes = bytes;
-}
-
 void WSJWorker::setHeaderTimeOut(int timeOut)
 {
     m_headerTimeOut = timeOut;
@@ -214,9 +209,9 @@ void WSJWorker::serve()
         refuse(401, "Unauthorized", "the request needs the header Authorization: Bearer <key>");
         return;
     }
-    if (headers && ctx->length > m_maxBodyBytes) {
-        qWarning() << "request body over" << m_maxBodyBytes << "bytes refused";
-        refuse(413, "Request body too large", "at most " + std::to_string(m_maxBodyBytes) + " bytes");
+    if (headers && ctx->length > MAX_BODY_BYTES) {
+        qWarning() << "request body over" << MAX_BODY_BYTES << "bytes refused";
+        refuse(413, "Request body too large", "at most " + std::to_string(MAX_BODY_BYTES) + " bytes");
         return;
     }
     BodyLimit limit;

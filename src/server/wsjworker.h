@@ -30,8 +30,6 @@ public:
     // sends the "Wrong method" error reply. May block as long as it needs.
     virtual bool handle_request(value &request, value &response) = 0;
 
-    void setMaxBodyBytes(uint64_t bytes);
-
     // How long, from the accept, the request line and headers may take to
     // arrive, in the engine's timeout units (seconds when positive, 0 for no
     // limit, microseconds when negative). Past it the client gets HTTP 408.
@@ -55,7 +53,6 @@ private:
     void serve();
     void refuse(int status, const char *message, const std::string &details, bool drain = true);
 
-    uint64_t m_maxBodyBytes = MAX_BODY_BYTES;
     int m_headerTimeOut = 0;
     std::string m_apiKey;
     QElapsedTimer m_sinceAccept;
