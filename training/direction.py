@@ -198,27 +198,14 @@ def accuracy(net, windows, sides):
 def main():
     ap = argparse.ArgumentParser(description="Train the network that tells which way a scale runs.")
     ap.add_argument("--data", nargs="+", required=True)
-    ap.add_argument("--out", required=True)
     ap.add_argument("--val", nargs="*", default=[])
     ap.add_argument("--epochs", type=float, default=4.0)
-    ap.add_argument("--resume", action="store_true")
     ap.add_argument("--batch", type=int, default=64)
-    ap.add_argument("--lr", type=float, default=2e-3)
-    ap.add_argument("--seed", type=int, default=0)
-    ap.add_argument("--threads", type=int, default=2)
-    ap.add_argument("--checkpoint-minutes", type=float, default=10.0)
+    # Imported here: training.train reads the graph, which reads this module.
+    from .train.__main__ import adamw, learning_rate, open_run, run_arguments, save
+    run_arguments(ap)
     args = ap.parse_args()
-    from .train.__main__ import learning_rate, save   # it reads the graph, which reads this module
-    torch.set_num_threads(args.threads)
-    torch.manual_seed(args.seed)
-    os.makedirs(args.out, exist_ok=True)
-    ckpt = os.path.join(args.out, "last.pt")
-    log = open(os.path.join(args.out, "log.txt"), "a")
-
-    def say(text):
-        print(text, flush=True)
-        log.write(text + "\n")
-        log.flush()
+    ckpt, say = open_run(args)
 
     windows, sides = cut_windows(args.data, args.out)
     val = []
@@ -232,8 +219,7 @@ def main():
     decay, no_decay = [], []
     for p in net.parameters():
         (decay if p.ndim >= 2 else no_decay).append(p)
-    opt = torch.optim.AdamW([{"params": decay, "weight_decay": 0.05}, {"params": no_decay, "weight_decay": 0.0}],
-                            lr=args.lr)
+    opt = adamw(decay, no_decay, args.lr)
     state = {"epoch": 0, "pos": 0, "step": 0, "images": 0, "elapsed": 0.0}
     if os.path.exists(ckpt):
         if not args.resume:

@@ -113,33 +113,50 @@ def save(path, state):
     os.replace(tmp, path)
 
 
-def main():
-    ap = argparse.ArgumentParser(description="Train the dial key-point or the needle model.")
-    ap.add_argument("--task", required=True, choices=M.TASKS)
-    ap.add_argument("--data", required=True, nargs="+", help="rendered training sets")
+def run_arguments(ap):
+    """The arguments every training run takes besides its data and budget."""
     ap.add_argument("--out", required=True)
-    ap.add_argument("--epochs", type=float, default=5.0, help="training budget in passes over the data")
     ap.add_argument("--resume", action="store_true", help="continue from OUT/last.pt if it exists")
-    ap.add_argument("--val", help="rendered held-out set, read at every checkpoint")
-    ap.add_argument("--init", help="a checkpoint whose averaged weights start a new run (its head may have "
-                                   "fewer channels)")
-    ap.add_argument("--batch", type=int, default=16)
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--checkpoint-minutes", type=float, default=10.0)
-    args = ap.parse_args()
 
+
+def open_run(args):
+    """Sets the threads and the seed and makes OUT; returns OUT/last.pt and a
+    say() that prints a line and appends it to OUT/log.txt."""
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
     os.makedirs(args.out, exist_ok=True)
-    ckpt = os.path.join(args.out, "last.pt")
     log = open(os.path.join(args.out, "log.txt"), "a")
 
     def say(text):
         print(text, flush=True)
         log.write(text + "\n")
         log.flush()
+
+    return os.path.join(args.out, "last.pt"), say
+
+
+def adamw(decay, no_decay, lr):
+    """AdamW with weight decay on `decay` only."""
+    return torch.optim.AdamW([{"params": decay, "weight_decay": 0.05}, {"params": no_decay, "weight_decay": 0.0}],
+                             lr=lr)
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Train the dial key-point or the needle model.")
+    ap.add_argument("--task", required=True, choices=M.TASKS)
+    ap.add_argument("--data", required=True, nargs="+", help="rendered training sets")
+    ap.add_argument("--epochs", type=float, default=5.0, help="training budget in passes over the data")
+    ap.add_argument("--val", help="rendered held-out set, read at every checkpoint")
+    ap.add_argument("--init", help="a checkpoint whose averaged weights start a new run (its head may have "
+                                   "fewer channels)")
+    ap.add_argument("--batch", type=int, default=16)
+    run_arguments(ap)
+    args = ap.parse_args()
+    ckpt, say = open_run(args)
 
     net = M.Net(args.task)
     if args.init and not os.path.exists(ckpt):
@@ -152,8 +169,7 @@ def main():
     decay, no_decay = [], []
     for name, p in net.named_parameters():
         (decay if p.ndim == 4 else no_decay).append(p)
-    opt = torch.optim.AdamW([{"params": decay, "weight_decay": 0.05}, {"params": no_decay, "weight_decay": 0.0}],
-                            lr=args.lr)
+    opt = adamw(decay, no_decay, args.lr)
     ema = Ema(net)
     state = {"epoch": 0, "pos": 0, "step": 0, "images": 0, "elapsed": 0.0}
     if os.path.exists(ckpt):
