@@ -126,36 +126,6 @@ TEST(MainWindow, ServesCountsWhatItServedAndExits)
     EXPECT_EQ(connectTo(port), -1) << "the port is closed";
 }
 
-// Models missing: the start stops with an error box, and the reason
-// reaches the log. (Program.* below tells missing models from broken ones.)
-TEST(MainWindow, AModelThatDoesNotLoadStopsTheStartWithAnErrorBox)
-{
-    Workspace workspace(false);
-    workspace.writeConfig(freePort());
-    MainWindow window;
-    window.show();
-    QString title, text;
-    // Answers the box as soon as it shows; without one, init() returns and
-    // the title stays empty.
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            title = box->windowTitle();
-            text = box->text();
-            box->accept();
-        }
-    });
-    closer.start(5);
-    EXPECT_FALSE(window.init());
-    closer.stop();
-    EXPECT_EQ(title, "Error!");
-    EXPECT_EQ(text, "Dialvane Engine init failed!");
-    EXPECT_EQ(window.findChild<QObject *>("WSServer"), nullptr) << "no settings, so no config.json read";
-    const QString reason = QStringLiteral("no models found in %1 (give --models DIR)").arg(QDir::current().absoluteFilePath("bin"));
-    EXPECT_TRUE(pumpUntil([&] { return window.findChild<QTextEdit *>("textEdit_log")->toPlainText().contains(reason); }))
-        << reason.toStdString();
-}
-
 // Without a display the program runs unattended: a start that fails must end
 // it, with the reason in its log, instead of waiting on a box nobody sees.
 // Files that are there but do not load keep the loader's own complaint.

@@ -61,17 +61,6 @@ protected:
     std::unique_ptr<FileDownloader> downloader = std::make_unique<FileDownloader>(nullptr);
 };
 
-TEST_F(Downloader, TempFileTemplateFollowsUrlFileName)
-{
-    const struct { const char *url, *name; } cases[] = {
-        {"http://host", "download_XXXXXX.tmp"}, {"http://host/images/meter.jpg?size=2", "meter_XXXXXX.jpg"},
-        {"http://host/x/..%2F..%2Fetc%2Fevil.jpg", "evil_XXXXXX.jpg"},   // stays in the temporary location
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(FileDownloader::makeTempFileTemplate(QUrl(c.url)).toStdString(),
-                  (tempDir.path() + '/' + c.name).toStdString());
-}
-
 // One file at a time: each download removes the previous file, a failed one
 // removes its own at once, and the end of the downloader removes the last.
 TEST_F(Downloader, KeepsOneFileUntilTheNextDownload)
@@ -144,42 +133,6 @@ TEST_F(Downloader, TrickleAndSilenceEndAtTheirTimeLimits)
     elapsed.start();
     EXPECT_FALSE(fetch("/slow.jpg"));   // out-parameters may be null on failure too
     EXPECT_TRUE(elapsed.elapsed() >= 250 && elapsed.elapsed() < 5000) << elapsed.elapsed() << " ms";
-}
-
-// The asynchronous download keeps the same limits and reports each failure
-// once, with its file already gone. An endless body's connection is closed
-// too, rather than drained for good; Qt leaves it open only now and then,
-// hence the rounds. A success after them shows no failure came late.
-TEST_F(Downloader, AsynchronousDownloadReportsEachFailureOnce)
-{
-    QStringList failures, files;
-    QObject::connect(downloader.get(), &FileDownloader::downloadFailed, [&](const QString &e) { failures << e; files << tempFiles(); });
-    int downloaded = 0;
-    QObject::connect(downloader.get(), &FileDownloader::fileDownloaded, [&] { ++downloaded; });
-    const auto start = [&](const char *path) {
-        downloader->startDownload(server.url(path));
-        return pumpUntil([&, before = failures.size() + downloaded] { return failures.size() + downloaded > before; }, 20000);
-    };
-
-    ASSERT_TRUE(start("/absent.jpg"));
-    EXPECT_TRUE(failures.first().startsWith("Network error during asynchronous download: ")) << failures.first().toStdString();
-    downloader->setMaxBytes(50000);
-    server.stream("/endless.jpg", -1, 16384, 0);
-    for (int round = 0; round < 6; ++round) {
-        ASSERT_TRUE(start("/endless.jpg")) << "round " << round;
-        ASSERT_TRUE(pumpUntil([this] { return server.streaming() == 0; }, 5000)) << "round " << round;
-    }
-    downloader->setTransferDeadline(300);
-    server.stream("/trickle.jpg", 40000, 1, 20);
-    ASSERT_TRUE(start("/trickle.jpg"));
-    downloader->setTransferDeadline(FileDownloader::MAX_TRANSFER_MS);   // so that a busy machine cannot fail it
-    server.respond("/images/meter.jpg", 200, randomBytes(1000));
-    ASSERT_TRUE(start("/images/meter.jpg") && downloaded == 1) << failures.join(" | ").toStdString();
-    ASSERT_EQ(failures.size(), 8) << failures.join(" | ").toStdString();
-    for (int i = 1; i < 7; ++i)
-        EXPECT_EQ(failures[i].toStdString(), "Download is larger than 50000 bytes.");
-    EXPECT_EQ(failures[7].toStdString(), "Download took longer than 0.3 seconds.");
-    EXPECT_EQ(files, QStringList());
 }
 
 #ifdef Q_OS_LINUX

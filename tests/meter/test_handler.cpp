@@ -281,40 +281,18 @@ TEST_F(Handler, ReadsLocalPathsOnlyWhereThePolicyAllows)
     EXPECT_EQ(byData.error, "");
 }
 
-// A long strip is shrunk onto a canvas of MAX_CANVAS_SIDE and still reads (a
-// reading is a fraction); up to that side the canvas holds its own pixels.
-TEST_F(Handler, BoundsTheCanvasOfALongStrip)
+// A long strip is shrunk onto a canvas of MAX_CANVAS_SIDE and still reads: a
+// reading is a fraction of the span, whatever the scale of the picture.
+TEST_F(Handler, ReadsALongStripShrunkOntoItsCanvas)
 {
-    cv::Mat strip(100, 20000, CV_8UC3), edge(60, 8192, CV_8UC3);
+    cv::Mat strip(100, 20000, CV_8UC3);
     cv::randu(strip, 0, 256);
-    cv::randu(edge, 0, 256);
-    const struct
-    {
-        const char *name;
-        cv::Mat picture;
-        cv::Size onCanvas;
-    } cases[] = {
-        {"strip.png", strip, {8192, 41}},
-        {"tall.png", cv::Mat(9000, 100, CV_8UC3, cv::Scalar(1, 2, 3)), {91, 8192}},
-        {"edge.png", edge, {8192, 60}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const QString path = m_dir.filePath(QLatin1String(c.name));
-        ASSERT_TRUE(cv::imwrite(path.toStdString(), c.picture));
-        cv::Mat canvas = imagefile::readImageFile(path);
-        ASSERT_EQ(canvas.size(), cv::Size(8192, 8192));
-        cv::Mat expected = c.picture;
-        if (c.onCanvas != c.picture.size())
-            cv::resize(c.picture, expected, c.onCanvas, 0.0, 0.0, cv::INTER_AREA);
-        const cv::Rect picture(cv::Point(0, 0), c.onCanvas);
-        EXPECT_EQ(cv::norm(canvas(picture), expected, cv::NORM_INF), 0.0);
-        canvas(picture).setTo(cv::Scalar::all(0));
-        EXPECT_EQ(cv::countNonZero(canvas.reshape(1)), 0) << "not black beyond the picture";
-    }
+    const QString path = m_dir.filePath("strip.png");
+    ASSERT_TRUE(cv::imwrite(path.toStdString(), strip));
+    ASSERT_EQ(imagefile::readImageFile(path).size(), cv::Size(8192, 8192));
 
     load();
-    const Reply reply = askPath(m_dir.filePath("strip.png").toStdString());
+    const Reply reply = askPath(path.toStdString());
     EXPECT_EQ(reply.error, "");
     EXPECT_NEAR(reply.value, askPath(m_photoPath).value, 0.002);
 }

@@ -94,17 +94,6 @@ QByteArray tiff(bool bigEndian, bool bigTiff, bool longSize, quint32 width, quin
     return file;
 }
 
-// A 24-bit BMP with the 12-byte header of OS/2.
-QByteArray coreBmp(quint32 width, quint32 height)
-{
-    const quint32 stride = (width * 3 + 3) & ~3u;
-    QByteArray file = "BM" + le(26 + stride * height, 4) + le(0, 4) + le(26, 4);
-    file += le(12, 4) + le(width, 2) + le(height, 2) + le(1, 2) + le(24, 2);
-    for (quint32 i = 0; i < stride * height; ++i)
-        file += static_cast<char>(i);
-    return file;
-}
-
 QByteArray box(const char *type, const QByteArray &contents)
 {
     return be(static_cast<quint32>(8 + contents.size()), 4) + QByteArray(type, 4) + contents;
@@ -191,53 +180,6 @@ TEST(ImageHeader, ReadsWhatOpenCvWrites)
 
         }
     }
-}
-
-// Variants OpenCV reads but does not write, built by hand or from what it
-// writes; OpenCV's own decoding confirms each one.
-TEST(ImageHeader, ReadsVariantsOpenCvDecodes)
-{
-    const auto expect = [](const QByteArray &data, const std::string &size, const char *what) {
-        EXPECT_EQ(decodedSize(data), size) << what;
-        EXPECT_EQ(text(sizeOf(data)), size) << what;
-    };
-
-    QByteArray bmp = encoded(picture(37, 23, CV_8UC3), ".bmp");
-    bmp.replace(22, 4, le(static_cast<quint32>(-23), 4));
-    expect(bmp, "37x23", "BMP stored top-down");
-    expect(coreBmp(5, 3), "5x3", "BMP with the OS/2 header");
-
-    for (const bool bigEndian : {false, true}) {
-        for (const bool longSize : {false, true}) {
-            expect(tiff(bigEndian, false, longSize, 37, 23), "37x23", bigEndian ? "TIFF, big-endian" : "TIFF, little-endian");
-            expect(tiff(bigEndian, true, longSize, 23, 37), "23x37", bigEndian ? "BigTIFF, big-endian" : "BigTIFF, little-endian");
-        }
-    }
-
-    QByteArray padded = encoded(picture(37, 23, CV_8UC3), ".jpg");
-    for (int i = 0; i < 20; ++i)
-        padded.insert(2, bytes("\xff\xe5\xff\xff", 4) + QByteArray(65533, '\xff'));
-    padded.insert(2, bytes("\xff\xfe\0\x04zz\xff\xff", 8));   // a comment, then fill bytes
-    expect(padded, "37x23", "JPEG, its frame header after 1.3 MB of segments");
-
-    const QByteArray j2 = encoded(picture(70, 33, CV_8UC3), ".jp2");
-    const int jp2c = j2.indexOf("jp2c");
-    ASSERT_GT(jp2c, 4);
-    expect(j2.mid(jp2c + 4), "70x33", "raw J2K codestream");
-
-    const QByteArray pixels = encoded(picture(5, 3, CV_8UC3), ".ppm");
-    const QByteArray body = pixels.right(5 * 3 * 3);
-    expect(QByteArray("P6\n# a comment\n5 # the width\n\t3\r255\n") + body, "5x3", "PPM with comments");
-    expect(QByteArray("P7\n# a comment\nWIDTH 5\nHEIGHT 3\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n") + body, "5x3",
-           "PAM in another order");
-
-    QByteArray hdr = encoded(picture(37, 23, CV_32FC3), ".hdr");
-    hdr.insert(hdr.indexOf('\n') + 1, "# made by hand\nEXPOSURE=1.0\n");
-    expect(hdr, "37x23", "HDR with more header lines");
-
-    const QByteArray lossless = encoded(picture(37, 23, CV_8UC3), ".webp", {cv::IMWRITE_WEBP_QUALITY, 101});
-    ASSERT_EQ(lossless.mid(12, 4), "VP8L");
-    expect(lossless.mid(20), "37x23", "bare VP8L bitstream");
 }
 
 // Declared sizes beyond the limits, read without a pixel behind them; and

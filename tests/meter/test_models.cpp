@@ -115,27 +115,6 @@ void expectNear(const QJsonObject &got, const QJsonObject &want, const std::stri
 
 } // namespace
 
-// The renderer's labels and the engine's geometry agree: a network that
-// learnt the labels exactly would read every rendered gauge right.
-TEST(RenderedLabels, ReadBackThroughTheReadingGeometry)
-{
-    const std::vector<QJsonObject> labels = renderedLabels();
-    ASSERT_EQ(labels.size(), 16u);
-    int atAnEnd = 0;
-    for (const QJsonObject &label : labels) {
-        const double truth = label["reading"].toDouble();
-        atAnEnd += truth == 0.0 || truth == 1.0;
-        const auto fraction = readLabel(label);
-        ASSERT_TRUE(fraction.has_value()) << label["image"].toString().toStdString();
-        // The scale is read along chords between the tenths, not along the
-        // arc: up to about a thousandth of the span on wide sweeps.
-        EXPECT_NEAR(*fraction, truth, 1.5e-3) << label["image"].toString().toStdString() << " "
-                                            << label["kind"].toString().toStdString();
-    }
-    // The set covers needles resting on a scale end, where crossings are most fragile.
-    EXPECT_GE(atAnEnd, 1);
-}
-
 // Training's copy of the reading geometry reads every label as the engine does,
 // also with the needle on each scale point, where the copies' end tolerances decide.
 TEST(RenderedLabels, TrainingReadsThemAsTheEngineDoes)

@@ -252,19 +252,6 @@ TEST_F(Http, AnApiKeyLetsOnlyItsHoldersIn)
     }
 }
 
-// Bound to one address, the port answers there and nowhere else.
-TEST_F(Http, ListensOnlyOnTheAddressItIsGiven)
-{
-    service.settings().address->setValue(QStringLiteral("127.0.0.2"));
-    ASSERT_TRUE(service.start());
-    const auto reaches = [&](const char *ip) {
-        const int fd = connectTo(service.port(), ip);
-        return fd >= 0 && ::close(fd) == 0;
-    };
-    EXPECT_TRUE(reaches("127.0.0.2"));
-    EXPECT_FALSE(reaches("127.0.0.1"));
-}
-
 TEST_F(Http, NoReplyCarriesANumberJsonCannotHold)
 {
     service.service().setWorkerFactory(

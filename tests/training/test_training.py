@@ -128,54 +128,6 @@ class Conventions(unittest.TestCase):
             with mock.patch.dict(G.RULES, echo=echo):
                 self.assertEqual(dials(G.decode(pose, raw.reshape(1, -1, pose.grid, pose.grid))), want, score)
 
-    def test_the_middle_is_not_pulled_onto_a_neighbouring_mark(self):
-        # A flat dial about (160, 160), radius 100, 270 degrees clockwise from 135 (image y down), the
-        # middle straight up; its own heat is as strong on the next major mark, 27 degrees on, and the
-        # regressed middle sits nearer that mark. Cell 0 holds the candidate, 1-4 the marks, 5 a far one.
-        def at(deg, r=100.0):
-            return torch.tensor([160.0 + r * math.cos(math.radians(deg)), 160.0 + r * math.sin(math.radians(deg))])
-
-        c, nowhere = at(0, 0), torch.tensor([1000.0, 1000.0])
-        start, end, middle, neighbour = at(135), at(45), at(270), at(297)
-        kp = [c, at(0, 30), c, start + 3, end - 3] + [at(135 + 27 * i) for i in range(1, 10)]
-        kp[M.MIDDLE] = at(286)
-        kp = torch.stack(kp).view(1, 14, 2, 1).expand(1, 14, 2, 6)
-        marks = torch.stack([nowhere, start, end, middle, neighbour, nowhere], 1).unsqueeze(0)
-        heat = torch.zeros(1, len(M.REFINED_KP), 6)
-        for point, cell, value in ((M.START, 1, 1.0), (M.END, 2, 1.0), (M.MIDDLE, 3, 0.6), (M.MIDDLE, 4, 0.6)):
-            heat[0, M.REFINED_KP.index(point), cell] = value
-        out = G.refine_scale(kp, torch.tensor([[0.9] + [0.1] * 5]), heat, marks)[0, :, :, 0]
-        for point, want in ((M.START, start), (M.END, end), (M.MIDDLE, middle)):
-            np.testing.assert_allclose(out[point].numpy(), want.numpy(), atol=1e-3)
-
-
-class Export(unittest.TestCase):
-    def test_compact_drops_copies_and_attributes_at_their_defaults_only(self):
-        # Identity chains and equal constants collapse, but the node giving the graph its output stays.
-        # Gather's axis 0 is its default and goes; axis 1 stays, and so does Concat's, which has no default.
-        h, F32 = onnx.helper, onnx.TensorProto.FLOAT
-        one = h.make_tensor("one", F32, [1], [1.0])
-        nodes = [h.make_node("Identity", ["x"], ["a"]), h.make_node("Identity", ["a"], ["b"]),
-                 h.make_node("Constant", [], ["c1"], value=one), h.make_node("Constant", [], ["c2"], value=one),
-                 h.make_node("Add", ["b", "c1"], ["d"]), h.make_node("Add", ["d", "c2"], ["e"]),
-                 h.make_node("Gather", ["e", "i"], ["f"], axis=0), h.make_node("Gather", ["f", "i"], ["g"], axis=1),
-                 h.make_node("Concat", ["g", "g"], ["y"], axis=0), h.make_node("Identity", ["y"], ["out"])]
-        graph = h.make_graph(nodes, "graph", [h.make_tensor_value_info("x", F32, [2, 2]),
-                                              h.make_tensor_value_info("i", onnx.TensorProto.INT64, [1])],
-                             [h.make_tensor_value_info("out", F32, [2, 1])])
-        with tempfile.TemporaryDirectory() as tmp:
-            path = os.path.join(tmp, "m.onnx")
-            onnx.save(h.make_model(graph, opset_imports=[h.make_opsetid("", 16)]), path)
-            export.compact(path)
-            model = onnx.load(path)
-        onnx.checker.check_model(model)
-        nodes, (constant,) = model.graph.node, model.graph.initializer
-        self.assertEqual([(n.op_type, [(a.name, a.i) for a in n.attribute]) for n in nodes],
-                         [("Add", []), ("Add", []), ("Gather", []), ("Gather", [("axis", 1)]),
-                          ("Concat", [("axis", 0)]), ("Identity", [])])
-        self.assertEqual([list(n.input) for n in nodes[:2]], [["x", constant.name], [nodes[0].output[0], constant.name]])
-        self.assertEqual(nodes[-1].output[0], "out")
-
 
 class Answering:
     """A network answering every picture with a fixed head map (the second of a batch with other, if given)."""
