@@ -127,6 +127,8 @@ def main():
     ap.add_argument("--real-dev", default=os.path.join(ROOT, "..", "shared", "gauges-real-dev"))
     args = ap.parse_args()
     args.runs, args.data = os.path.join(args.work, "runs"), os.path.join(args.work, "data")
+    # export and quantise check their graphs in the ortrun of the build this reads with.
+    PACKAGE_ENV.setdefault("DIALVANE_ORTRUN", os.path.join(args.build, "tools", "ortrun", "ortrun"))
     unknown = {r for r in args.rules if r not in G.RULES and r.partition("=")[0] not in G.CONSTANTS}
     if unknown:
         ap.error("no such rule or constant: " + ", ".join(sorted(unknown)))
