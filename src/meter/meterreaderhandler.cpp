@@ -351,6 +351,15 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
         error = SEVERAL_METERS;
         return 0.0f;
     }
+    const DetectResult &dial = dials.front();
+    // The dial graph lists the finder's candidates outside its crop without
+    // key points, so that a second dial still refuses the picture. Alone, such
+    // a candidate is a dial nobody placed a scale on: read, its scale of
+    // points at the origin gave a made-up value as a success.
+    if (std::none_of(dial.points.begin(), dial.points.end(), [](const DetectPoint &p) { return p.score > 0.0f; })) {
+        error = NO_METER;
+        return 0.0f;
+    }
     if (!std::isfinite(min) || !std::isfinite(max)) {
         error = MIN_MAX_NOT_FINITE;
         return 0.0f;
@@ -359,7 +368,6 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
         error = MIN_NOT_BELOW_MAX;
         return 0.0f;
     }
-    const DetectResult &dial = dials.front();
     const std::vector<cv::Point2f> scale = meterreading::scalePoints(dial.points);
     if (trace) {
         trace->dialBox = dial.box;
