@@ -149,12 +149,17 @@ TEST_F(Handler, RefusesPicturesItCannotRead)
     load("two_dials", "needle_obb");
     EXPECT_EQ(ask(request).error, "There are more than one meters in the image. Now only support one meter.");
 
-    // A dial without a scale placed on it is no meter to read, but still a second dial beside one.
+    // A dial without a scale placed on it is no meter to read, but from 0.4
+    // on a second dial beside one; under it, the placed dial is read.
     load("dial_unplaced", "needle_obb");
     EXPECT_EQ(ask(request).json, R"({"value":0,"error":"There are no meter detected in the image."})");
     EXPECT_EQ(askPath(m_photoPath).json, R"({"value":0,"error":"There are no meter detected in the image."})");
     load("dial_beside_unplaced", "needle_obb");
     EXPECT_EQ(askPath(m_photoPath).error, "There are more than one meters in the image. Now only support one meter.");
+    load("dial_beside_weak_unplaced", "needle_obb");
+    const Reply weak = askPath(m_photoPath);
+    EXPECT_EQ(weak.error, "");
+    EXPECT_NEAR(weak.value, FIXTURE_READING, 0.002);
 
     load("dial_pose", "empty_obb");
     EXPECT_EQ(askPath(m_photoPath).json, R"({"value":0,"error":"Not supported pointer of meter."})");
