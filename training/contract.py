@@ -21,6 +21,9 @@ TAIL = KEYPOINT_NAMES.index("needle_tail")
 START = KEYPOINT_NAMES.index("scale_start")
 END = KEYPOINT_NAMES.index("scale_end")
 DIAL_SCORE = float(_CONTRACT["dial_score"])
+# A dial without key points (the finder's, placed by no network) is never
+# read, and counts as a second dial only from this score on.
+UNPLACED_DIAL_SCORE = float(_CONTRACT["unplaced_dial_score"])
 NEEDLE_SCORE = float(_CONTRACT["needle_score"])
 NMS_IOU = float(_CONTRACT["nms_iou"])
 

@@ -57,7 +57,13 @@ def survivors(out, threshold=contract.DIAL_SCORE, iou=contract.NMS_IOU):
 
 
 def count_dials(out, threshold=contract.DIAL_SCORE, iou=contract.NMS_IOU):
-    return len(survivors(out, threshold, iou))
+    """How many dials the engine counts in a table [A, values]: of a dial
+    table's survivors, one without key points (every confidence zero) only
+    from contract.UNPLACED_DIAL_SCORE on."""
+    kept = survivors(out, threshold, iou)
+    if out.shape[1] > 5:
+        kept = [c for c in kept if np.any(c[7::3] > 0) or c[4] >= np.float32(contract.UNPLACED_DIAL_SCORE)]
+    return len(kept)
 
 
 def box_corners(cx, cy, w, h, angle):

@@ -36,14 +36,6 @@ const char *const INVALID_BASE64 = "Invalid base64 encoded data.";
 const char *const MIN_MAX_NOT_FINITE = "Min and max should be finite numbers.";
 const char *const READING_NOT_FINITE = "The reading is not a finite number.";
 
-// The dial graph lists the finder's candidates outside its crop without key
-// points, the strongest after a second look by the dial network. Such a
-// candidate refuses the picture as a second meter from this score on. On the
-// rendered validation frames, those under it were rings or lettering that
-// refused 12 of 494 small dials, and a second gauge in 1 of the 53 frames
-// with two; the other 52 second gauges scored 0.45 or more.
-const float UNPLACED_DIAL_SCORE = 0.4f;
-
 // Whether the dial network placed a scale on the dial: the graph writes every
 // key point of the finder's own candidates as zero, confidence included.
 bool placed(const DetectResult &dial)
@@ -358,9 +350,8 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
     error.clear();
     const OnnxDetector::Prepared input = m_meterDetector->prepare({image});
     DetectResultList dials = m_meterDetector->run(input).at(0);
-    dials.erase(std::remove_if(dials.begin(), dials.end(),
-                               [](const DetectResult &d) { return !placed(d) && d.score < UNPLACED_DIAL_SCORE; }),
-                dials.end());
+    const auto faint = [](const DetectResult &d) { return !placed(d) && d.score < modelcontract::UNPLACED_DIAL_SCORE; };
+    dials.erase(std::remove_if(dials.begin(), dials.end(), faint), dials.end());
     if (dials.empty()) {
         error = NO_METER;
         return 0.0f;

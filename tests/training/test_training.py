@@ -236,6 +236,19 @@ class CoarseToFine(unittest.TestCase):
             self.assertIn(export.clear(wrapped, x), (True, False))
 
 
+class DialCount(unittest.TestCase):
+    def test_a_dial_without_key_points_counts_as_the_engine_counts_it(self):
+        # The tables the handler's test reads through the engine: beside a placed dial, the finder's candidate
+        # (every key point zero) is a second dial from contract.UNPLACED_DIAL_SCORE on, and under it none.
+        import importlib.util
+        spec = importlib.util.spec_from_file_location(
+            "make_fixtures", os.path.join(os.path.dirname(__file__), "..", "fixtures", "make_fixtures.py"))
+        fixtures = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(fixtures)
+        for name, want in (("dial_beside_unplaced", 2), ("dial_beside_weak_unplaced", 1)):
+            self.assertEqual(engine.count_dials(np.asarray(fixtures.TABLES[name], np.float32)), want, name)
+
+
 class EmptyTargets(unittest.TestCase):
     def assert_taught_nothing_is_there(self, net, found, *targets):
         """A map finding a dial where the targets hold none costs, a blind one nothing, no term NaN."""
