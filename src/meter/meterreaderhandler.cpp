@@ -350,6 +350,9 @@ float MeterReaderHandler::readMeter(const DetectImage &image, std::string &error
     error.clear();
     const OnnxDetector::Prepared input = m_meterDetector->prepare({image});
     DetectResultList dials = m_meterDetector->run(input).at(0);
+    if (trace)
+        for (const DetectResult &d : dials)
+            trace->dials.emplace_back(d.score, placed(d));
     const auto faint = [](const DetectResult &d) { return !placed(d) && d.score < modelcontract::UNPLACED_DIAL_SCORE; };
     dials.erase(std::remove_if(dials.begin(), dials.end(), faint), dials.end());
     if (dials.empty()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -24,6 +25,9 @@ struct Trace
     cv::Rect dialBox;
     std::vector<cv::Point2f> scale;
     std::optional<PointerAxis> axis;
+    // Every dial the dial model gave after NMS, strongest first: its score,
+    // and whether a scale was placed on it (the finder's own have none).
+    std::vector<std::pair<double, bool>> dials;
 };
 
 // A picture that was read, and what was found on it.

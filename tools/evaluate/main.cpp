@@ -11,7 +11,8 @@
 // a frame the engine must refuse, counted apart). Entries with "skip" (a
 // photo no person could read) are left out, and --split NAME keeps only the
 // entries whose "split" is NAME. --json FILE writes one JSON line per image
-// read: its name, the truth, the value or the refusal, and the error.
+// read: its name, the truth, the value or the refusal, the error, and the
+// dials the dial model gave ([score, whether a scale was placed on it]).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -233,6 +234,10 @@ int main(int argc, char **argv)
                 line.insert(QStringLiteral("value"), static_cast<double>(value));
                 line.insert(QStringLiteral("percent"), std::abs(value - truth) / (max - min) * 100.0);
             }
+            QJsonArray dials;
+            for (const auto &[score, placed] : trace.dials)
+                dials.append(QJsonArray{score, placed});
+            line.insert(QStringLiteral("dials"), dials);
             jsonFile.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
         }
         if (!annotateDir.isEmpty())
