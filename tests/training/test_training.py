@@ -240,13 +240,10 @@ class DialCount(unittest.TestCase):
     def test_a_dial_without_key_points_counts_as_the_engine_counts_it(self):
         # The tables the handler's test reads through the engine: beside a placed dial, the finder's candidate
         # (every key point zero) is a second dial from contract.UNPLACED_DIAL_SCORE on, and under it none.
-        import importlib.util
-        spec = importlib.util.spec_from_file_location(
-            "make_fixtures", os.path.join(os.path.dirname(__file__), "..", "fixtures", "make_fixtures.py"))
-        fixtures = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(fixtures)
+        import runpy
+        tables = runpy.run_path(os.path.join(os.path.dirname(__file__), "..", "fixtures", "make_fixtures.py"))["TABLES"]
         for name, want in (("dial_beside_unplaced", 2), ("dial_beside_weak_unplaced", 1)):
-            self.assertEqual(engine.count_dials(np.asarray(fixtures.TABLES[name], np.float32)), want, name)
+            self.assertEqual(engine.count_dials(np.asarray(tables[name], np.float32)), want, name)
 
 
 class EmptyTargets(unittest.TestCase):
