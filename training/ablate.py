@@ -15,8 +15,9 @@ at least two standard errors, and none may cost the real photos.
                              [--real-dev ../shared/gauges-real-dev] [RULE | NAME=VALUE ...]
 
 Graphs go to WORK/runs/ablate/, reports to WORK/runs/candidate/ by the
-pair's digest; a variant already read with the same networks and the same
-graph code is not exported or read again.
+digest of the pair and of the engine that reads it; a variant is exported
+again only when the networks or the graph code changed, and read again when
+its graphs or the engine did.
 """
 import argparse
 import hashlib
@@ -99,7 +100,7 @@ def readings(args, models):
     """{set: compare.outcomes} of the packed pair in models on every
     validation set, the real ones pooled as "real"."""
     evaluate = os.path.join(args.build, "tools", "evaluate", "evaluate")
-    cache = os.path.join(args.runs, "candidate", candidate.digest(models))
+    cache = os.path.join(args.runs, "candidate", candidate.digest(models, evaluate))
     found = {"real": {}}
     for name, labels, images, split, real in candidate.sets(args.work, args.real_dev):
         read = candidate.report(evaluate, models, cache, name, labels, images, split)

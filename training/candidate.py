@@ -60,10 +60,13 @@ def verdict(shipped, candidate):
     return not reasons, reasons
 
 
-def digest(models):
+def digest(models, evaluate):
+    """What a pair's reports depend on: its two models and the engine that
+    reads them (linked into evaluate). Keyed on the models alone, a report
+    read before an engine change stood in for the new engine's reading."""
     h = hashlib.sha256()
-    for name in ("1.bin", "2.bin"):
-        with open(os.path.join(models, name), "rb") as fh:
+    for path in (os.path.join(models, "1.bin"), os.path.join(models, "2.bin"), evaluate):
+        with open(path, "rb") as fh:
             h.update(fh.read())
     return h.hexdigest()[:16]
 
@@ -93,7 +96,7 @@ def at_an_end(labels, images):
 
 def report(evaluate, models, cache, name, labels, images, split):
     """compare.outcomes of one pair on one set; a report already read with the
-    same models is kept. cache: the pair's own folder (named by its digest)."""
+    same models and engine is kept. cache: the pair's own folder (named by its digest)."""
     path = os.path.join(cache, name + ".txt")
     if not os.path.exists(path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -118,7 +121,7 @@ def main(argv=None):
     ap.add_argument("--real-dev", default=os.path.join(ROOT, "..", "shared", "gauges-real-dev"))
     args = ap.parse_args(argv)
     evaluate = os.path.join(args.build, "tools", "evaluate", "evaluate")
-    pairs = [(m, os.path.join(args.work, "runs", "candidate", digest(m))) for m in (args.shipped, args.candidate)]
+    pairs = [(m, os.path.join(args.work, "runs", "candidate", digest(m, evaluate))) for m in (args.shipped, args.candidate)]
     pooled = ({}, {})
     for name, labels, images, split, real in sets(args.work, args.real_dev):
         pair = [report(evaluate, m, cache, name, labels, images, split) for m, cache in pairs]

@@ -398,6 +398,28 @@ class Candidate(unittest.TestCase):
         self.assertEqual(candidate.verdict(shipped, dict(shipped, p0=None)), (True, []))
         self.assertEqual(candidate.verdict(dict(shipped, p0=40.0, p1=None), shipped), (True, []))
 
+    def test_a_report_is_read_again_by_another_engine(self):
+        # An engine change between two readings of the same pair once left the
+        # old engine's report standing in for the new one's.
+        with tempfile.TemporaryDirectory() as tmp:
+            models = os.path.join(tmp, "models")
+            os.makedirs(models)
+            for name in ("1.bin", "2.bin"):
+                with open(os.path.join(models, name), "wb") as fh:
+                    fh.write(name.encode())
+            evaluate = os.path.join(tmp, "evaluate")
+
+            def read_by_engine(error):
+                with open(evaluate, "w") as fh:
+                    fh.write("#!/bin/sh\necho 'a.jpg read 1, true 1 (%s%%)'\n" % error)
+                os.chmod(evaluate, 0o755)
+                cache = os.path.join(tmp, "cache", candidate.digest(models, evaluate))
+                return candidate.report(evaluate, models, cache, "set", "labels", "images", None)
+
+            self.assertEqual(read_by_engine("0.5"), {"a.jpg": 0.5})
+            self.assertEqual(read_by_engine("0.5"), {"a.jpg": 0.5})
+            self.assertEqual(read_by_engine("7.0"), {"a.jpg": 7.0})
+
 
 class Quantise(unittest.TestCase):
     def test_the_int8_graph_reads_as_the_float_one(self):
