@@ -100,7 +100,7 @@ def readings(args, models):
     """{set: compare.outcomes} of the packed pair in models on every
     validation set, the real ones pooled as "real"."""
     evaluate = os.path.join(args.build, "tools", "evaluate", "evaluate")
-    cache = os.path.join(args.runs, "candidate", candidate.digest(models, evaluate))
+    cache = candidate.cache_of(args.runs, models, evaluate)
     found = {"real": {}}
     for name, labels, images, split, real in candidate.sets(args.work, args.real_dev):
         read = candidate.report(evaluate, models, cache, name, labels, images, split)

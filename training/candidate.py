@@ -71,6 +71,11 @@ def digest(models, evaluate):
     return h.hexdigest()[:16]
 
 
+def cache_of(runs, models, evaluate):
+    """The folder of the pair's reports as evaluate reads them."""
+    return os.path.join(runs, "candidate", digest(models, evaluate))
+
+
 def sets(work, real_dev):
     """(name, labels, images, split or None, real) of every set present."""
     found = [("real-cc-by-valid", os.path.join(ROOT, "data", "gauges-cc-by"), "valid", True),
@@ -121,7 +126,7 @@ def main(argv=None):
     ap.add_argument("--real-dev", default=os.path.join(ROOT, "..", "shared", "gauges-real-dev"))
     args = ap.parse_args(argv)
     evaluate = os.path.join(args.build, "tools", "evaluate", "evaluate")
-    pairs = [(m, os.path.join(args.work, "runs", "candidate", digest(m, evaluate))) for m in (args.shipped, args.candidate)]
+    pairs = [(m, cache_of(os.path.join(args.work, "runs"), m, evaluate)) for m in (args.shipped, args.candidate)]
     pooled = ({}, {})
     for name, labels, images, split, real in sets(args.work, args.real_dev):
         pair = [report(evaluate, m, cache, name, labels, images, split) for m, cache in pairs]

@@ -413,8 +413,8 @@ class Candidate(unittest.TestCase):
                 with open(evaluate, "w") as fh:
                     fh.write("#!/bin/sh\necho 'a.jpg read 1, true 1 (%s%%)'\n" % error)
                 os.chmod(evaluate, 0o755)
-                cache = os.path.join(tmp, "cache", candidate.digest(models, evaluate))
-                return candidate.report(evaluate, models, cache, "set", "labels", "images", None)
+                return candidate.report(evaluate, models, candidate.cache_of(tmp, models, evaluate), "set", "labels",
+                                        "images", None)
 
             self.assertEqual(read_by_engine("0.5"), {"a.jpg": 0.5})
             self.assertEqual(read_by_engine("0.5"), {"a.jpg": 0.5})
